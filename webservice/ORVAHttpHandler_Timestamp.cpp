@@ -1,0 +1,31 @@
+// Time-stamp commands.
+// Not built yet: each answers 0x81000005 ("功能不支持") with its reply type.
+#include "foundation/LogFile.h"
+#include "foundation/ResultCodes.h"
+#include "webservice/ORVAHttpHandler.h"
+
+uint32_t CORVAHttpHandler::OnGetTimestampAttrs(Json::Value jsonReq, Json::Value& jsonResp) {
+  ORVA_LOG_ERROR("This command is not supported yet!");
+  return ORVA_E_NOT_SUPPORTED;
+}
+
+uint32_t CORVAHttpHandler::OnVerifyTimestamp(Json::Value jsonReq, Json::Value& jsonResp) {
+  ORVA_LOG_ERROR("This command is not supported yet!");
+  return ORVA_E_NOT_SUPPORTED;
+}
+
+uint32_t CORVAHttpHandler::OnVerifyTimestampWithDigest(Json::Value jsonReq, Json::Value& jsonResp) {
+  ORVA_LOG_ERROR("This command is not supported yet!");
+  return ORVA_E_NOT_SUPPORTED;
+}
+
+uint32_t CORVAHttpHandler::OnVerifyTimestampWithFile(Json::Value jsonReq, Json::Value& jsonResp) {
+  ORVA_LOG_ERROR("This command is not supported yet!");
+  return ORVA_E_NOT_SUPPORTED;
+}
+
+uint32_t CORVAHttpHandler::OnVerifyTimestampWithMessage(Json::Value jsonReq, Json::Value& jsonResp) {
+  ORVA_LOG_ERROR("This command is not supported yet!");
+  return ORVA_E_NOT_SUPPORTED;
+}
+
