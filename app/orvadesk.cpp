@@ -1,0 +1,79 @@
+// orvadesk: the agent. Until the tray application arrives it runs headless in the
+// foreground: the log as the machine-wide settings say, the loopback service on
+// ServicePort (6368 by default), and a clean stop on SIGINT or SIGTERM.
+//   orvadesk                    run the service
+//   orvadesk --trust-browsers   add the local CA to the user's NSS database and exit
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <pthread.h>
+#include <string>
+
+#include "foundation/LogFile.h"
+#include "foundation/RegOptions.h"
+#include "webservice/ORVAAccessPolicy.h"
+#include "webservice/ORVAHttpServer.h"
+#include "webservice/ORVATlsIdentity.h"
+
+namespace {
+
+uint16_t ServicePort() {
+  uint32_t port = 0;
+  if (CRegOptions::ReadDword(SettingsScope::Machine, "ServicePort", port) && port > 0 &&
+      port <= 65535)
+    return static_cast<uint16_t>(port);
+  return ORVA_SERVICE_PORT;
+}
+
+int TrustBrowsers() {
+  ORVA_SERVICE_IDENTITY id;
+  uint32_t res = CORVATlsIdentity::Load(id);
+  if (res != 0) {
+    std::fprintf(stderr, "orvadesk: no service identity (0x%x)\n", res);
+    return 1;
+  }
+  std::string report;
+  res = CORVATlsIdentity::TrustInBrowsers(id, report);
+  std::fprintf(res == 0 ? stdout : stderr, "orvadesk: %s\n", report.c_str());
+  return res == 0 ? 0 : 1;
+}
+
+int RunService() {
+  // The signals are taken by sigwait below; every thread started later inherits the mask.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  uint16_t port = ServicePort();
+  // No device manager yet: the service answers the device commands without token kits.
+  if (!CORVAHttpServer::Start(port, nullptr)) {
+    ORVA_LOG_INFO("CORVAHttpServer::Start() failed! Can't use a none-IE brower!");
+    std::fprintf(stderr, "orvadesk: the service cannot listen on 127.0.0.1:%u\n", port);
+    return 1;
+  }
+  std::printf("orvadesk: serving https://%s:%u/ on 127.0.0.1\n", ORVA_SERVICE_HOST,
+              CORVAHttpServer::GetPort());
+  std::fflush(stdout);
+
+  int sig = 0;
+  while (sigwait(&stopSignals, &sig) != 0) {
+  }
+  ORVA_LOG_INFO("Signal %d: stopping.", sig);
+  CORVAHttpServer::Stop();
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  InitLogFromMachineSettings();
+  if (argc == 2 && std::strcmp(argv[1], "--trust-browsers") == 0) return TrustBrowsers();
+  if (argc > 1) {
+    std::fprintf(stderr, "usage: orvadesk [--trust-browsers]\n");
+    return 2;
+  }
+  return RunService();
+}
