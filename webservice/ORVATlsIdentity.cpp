@@ -1,6 +1,7 @@
 #include "webservice/ORVATlsIdentity.h"
 
 #include <openssl/pem.h>
+#include <openssl/pkcs12.h>
 #include <openssl/rand.h>
 #include <openssl/rsa.h>
 
@@ -201,10 +202,15 @@ uint32_t CORVATlsIdentity::Create(const std::string& dir, ORVA_SERVICE_IDENTITY&
     return ORVA_E_CALL_FAILED;
   }
 
+  // PKCS#8, as the key file holds it (i2d_PrivateKey would write PKCS#1 for RSA).
   unsigned char* keyDer = nullptr;
-  int keyLen = i2d_PrivateKey(svcKey.get(), &keyDer);  // PKCS#8 for RSA in OpenSSL 3
+  int keyLen = -1;
+  if (PKCS8_PRIV_KEY_INFO* p8 = EVP_PKEY2PKCS8(svcKey.get())) {
+    keyLen = i2d_PKCS8_PRIV_KEY_INFO(p8, &keyDer);
+    PKCS8_PRIV_KEY_INFO_free(p8);
+  }
   if (keyLen <= 0) {
-    ORVA_LOG_ERROR("i2d_PrivateKey() failed!");
+    ORVA_LOG_ERROR("i2d_PKCS8_PRIV_KEY_INFO() failed!");
     return ORVA_E_CALL_FAILED;
   }
   ORVA_SERVICE_IDENTITY id;
