@@ -324,6 +324,29 @@ void CORVAHttpsWorker::_Serve() {
     ERR_clear_error();
     SSL_shutdown(m_ssl);
   }
+  if (m_bLinger) _LingeringClose();
+}
+
+// After an error reply the peer may still be sending what we will not read (a 200 KB
+// header, a refused body). Closing at once would answer that with a reset, and the reset
+// can destroy our reply before the peer has read it: so our side is shut first and the
+// rest is read and dropped for a short while.
+void CORVAHttpsWorker::_LingeringClose() {
+  shutdown(m_cs, SHUT_WR);
+  int64_t deadline = NowMs() + 2000;
+  size_t drained = 0;
+  char buf[kReadChunk];
+  while (drained < (8u << 20) && !m_bStop) {
+    int64_t left = deadline - NowMs();
+    if (left <= 0) break;
+    pollfd fds[2] = {{m_cs, POLLIN, 0}, {m_wakeup.Fd(), POLLIN, 0}};
+    if (poll(fds, 2, static_cast<int>(left)) <= 0) break;
+    if (fds[1].revents) m_wakeup.Drain();
+    if (!fds[0].revents) continue;
+    ssize_t n = recv(m_cs, buf, sizeof buf, MSG_DONTWAIT);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) break;
+    if (n > 0) drained += static_cast<size_t>(n);
+  }
 }
 
 bool CORVAHttpsWorker::_Refuse() {
@@ -334,6 +357,7 @@ bool CORVAHttpsWorker::_Refuse() {
   CORVAHttpHandler::SetResult(ORVA_E_INVALID_CALL, v);
   std::string body = CORVAHttpHandler::WriteCompact(v);
   _WriteAll(packRefusalHeader(body.size()) + body);
+  m_bLinger = true;
   return false;
 }
 
@@ -353,6 +377,7 @@ bool CORVAHttpsWorker::_ServeOneRequest() {
     if (headEnd != std::string::npos || m_in.size() > m_limits.ulMaxHeaderBytes) {
       ORVA_LOG_ERROR("HTTP Request error! Content:%.*s", 512, m_in.c_str());
       _WriteAll(PackErrorResponse(ORVA_E_BAD_INPUT_LENGTH, "Unkonw HTTP request!"));
+      m_bLinger = true;
       return false;
     }
     searched = m_in.size();
@@ -364,6 +389,7 @@ bool CORVAHttpsWorker::_ServeOneRequest() {
   uint32_t pr = m_request.parseReq(head);
   if (pr != ORVA_OK) {
     _WriteAll(PackErrorResponse(pr, "Unkonw HTTP request!"));
+    m_bLinger = true;
     return false;
   }
 
@@ -378,10 +404,12 @@ bool CORVAHttpsWorker::_ServeOneRequest() {
   uint32_t lr = m_request.GetBodyLength(ulLen, bHasLength);
   if (lr == ORVA_E_DATA_TOO_LONG) {
     _WriteAll(PackErrorResponse(ORVA_E_DATA_TOO_LONG, "Data length is too large!"));
+    m_bLinger = true;
     return false;
   }
   if (lr != ORVA_OK) {
     _WriteAll(PackErrorResponse(lr, "Unkonw HTTP request!"));
+    m_bLinger = true;
     return false;
   }
 

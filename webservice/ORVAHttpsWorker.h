@@ -132,6 +132,7 @@ class CORVAHttpsWorker : public std::enable_shared_from_this<CORVAHttpsWorker> {
            bool bHonourStop = true);
   Io _FlushFrames();
   void _Finish();
+  void _LingeringClose();
   bool _Refuse();
 
   std::thread m_thread;
@@ -139,6 +140,7 @@ class CORVAHttpsWorker : public std::enable_shared_from_this<CORVAHttpsWorker> {
   std::atomic<bool> m_bStop{false};
   std::atomic<bool> m_bUpgraded{false};
   bool m_bFatal = false;  // the TLS session failed: no close notification
+  bool m_bLinger = false; // closed after an error reply: drain before closing
   int m_cs = -1;
   SSL* m_ssl = nullptr;
   CDeviceManager* m_pDeviceMngr = nullptr;
