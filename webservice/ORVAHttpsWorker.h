@@ -28,7 +28,7 @@ class CORVAHttpsListener;
 // Limits of one connection. The defaults are the service's; tests shorten them.
 struct ORVA_SERVICE_LIMITS {
   size_t ulMaxConnections = 256;     // the accept thread waits while this many are open
-  int nListenBacklog = 128;
+  int nListenBacklog = 511;          // a burst of page loads does not lose SYNs
   int nHandshakeTimeoutMs = 10000;   // TCP accept to finished TLS handshake
   int nHeaderTimeoutMs = 10000;      // first byte of a request to its blank line
   int nBodyTimeoutMs = 30000;        // longest silence while a body arrives
