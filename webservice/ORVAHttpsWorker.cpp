@@ -351,7 +351,7 @@ void CORVAHttpsWorker::_LingeringClose() {
 
 bool CORVAHttpsWorker::_Refuse() {
   if (m_pStats) m_pStats->ullRefused++;
-  ORVA_LOG_ERROR("Request refused! Origin:%s Host:%s", m_request.GetHeaderValue("Origin").c_str(),
+  ORVA_LOG_ERROR("Request refused! Origin:%.256s Host:%.256s", m_request.GetHeaderValue("Origin").c_str(),
                  m_request.GetHeaderValue("Host").c_str());
   Json::Value v(Json::objectValue);
   CORVAHttpHandler::SetResult(ORVA_E_INVALID_CALL, v);
