@@ -5,6 +5,7 @@
 #include <openssl/asn1.h>
 #include <openssl/bio.h>
 #include <openssl/bn.h>
+#include <openssl/ec.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
@@ -47,6 +48,17 @@ using Asn1ObjectPtr = Ptr<ASN1_OBJECT, ASN1_OBJECT_free>;
 using SslCtxPtr = Ptr<SSL_CTX, SSL_CTX_free>;
 using SslPtr = Ptr<SSL, SSL_free>;
 using OpenSslBytesPtr = Ptr<unsigned char, FreeOpenSslBytes>;
+using EcGroupPtr = Ptr<EC_GROUP, EC_GROUP_free>;
+using EcPointPtr = Ptr<EC_POINT, EC_POINT_free>;
+using Asn1BitStringPtr = Ptr<ASN1_BIT_STRING, ASN1_BIT_STRING_free>;
+using Asn1TypePtr = Ptr<ASN1_TYPE, ASN1_TYPE_free>;
+// Decoded X.509 extensions.
+using BasicConstraintsPtr = Ptr<BASIC_CONSTRAINTS, BASIC_CONSTRAINTS_free>;
+using AuthorityKeyIdPtr = Ptr<AUTHORITY_KEYID, AUTHORITY_KEYID_free>;
+using ExtendedKeyUsagePtr = Ptr<EXTENDED_KEY_USAGE, EXTENDED_KEY_USAGE_free>;
+using CrlDistPointsPtr = Ptr<CRL_DIST_POINTS, CRL_DIST_POINTS_free>;
+using AuthorityInfoAccessPtr = Ptr<AUTHORITY_INFO_ACCESS, AUTHORITY_INFO_ACCESS_free>;
+using GeneralNamesPtr = Ptr<GENERAL_NAMES, GENERAL_NAMES_free>;
 
 // The oldest error on this thread's OpenSSL queue as text (and clears the queue), for the
 // program's log lines; "" when the queue is empty.

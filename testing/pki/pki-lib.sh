@@ -1,0 +1,141 @@
+# Building blocks of the test PKI, driven by the openssl command line. Sourced by
+# make-test-pki.sh; later pieces (revocation lists, PKCS#12 files, time-stamp tokens, token
+# contents) add their own functions here and their calls to make-test-pki.sh.
+#
+# Layout under $PKI_OUT:
+#   keys/<key>.pem          private key (PKCS#8 PEM); keys/<key>.pub.pem its public key
+#   certs/<name>.pem|.der   every certificate
+#   ca/<name>/              `openssl ca` state of each authority (index, serial, crlnumber)
+#   manifest.tsv            name, key, issuer, algorithm of every certificate
+#
+# Every SM2 signature and verification uses the GM/T 0009 identity 1234567812345678 (OpenSSL
+# 3.0 defaults to an empty one).
+
+PKI_SM2_ID=1234567812345678
+PKI_DEFAULT_START=20240101000000Z
+PKI_DEFAULT_END=20491231235959Z
+
+pki_die() {
+  echo "test PKI: $*" >&2
+  exit 1
+}
+
+# pki_key KEY ALG: a new key pair; ALG is sm2, rsa2048, rsa4096, p256 or ed25519.
+pki_key() {
+  local key=$1 alg=$2 out="$PKI_OUT/keys/$1.pem"
+  case "$alg" in
+    sm2) openssl genpkey -quiet -algorithm EC -pkeyopt ec_paramgen_curve:SM2 \
+           -pkeyopt ec_param_enc:named_curve -out "$out" ;;
+    rsa2048) openssl genpkey -quiet -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$out" ;;
+    rsa4096) openssl genpkey -quiet -algorithm RSA -pkeyopt rsa_keygen_bits:4096 -out "$out" ;;
+    p256) openssl genpkey -quiet -algorithm EC -pkeyopt ec_paramgen_curve:P-256 \
+            -pkeyopt ec_param_enc:named_curve -out "$out" ;;
+    ed25519) openssl genpkey -quiet -algorithm ED25519 -out "$out" ;;
+    *) pki_die "unknown key algorithm $alg" ;;
+  esac || pki_die "key $key failed"
+  openssl pkey -in "$out" -pubout -out "$PKI_OUT/keys/$key.pub.pem" || pki_die "public key $key"
+  echo "$alg" >"$PKI_OUT/keys/$key.alg"
+}
+
+_pki_key_alg() { cat "$PKI_OUT/keys/$1.alg"; }
+
+# Signing options for a key: digest and, for SM2, the identity.
+_pki_sign_opts() {
+  local alg=$1 md=$2
+  case "$alg" in
+    sm2) echo "-md ${md:-sm3} -sigopt distid:$PKI_SM2_ID" ;;
+    ed25519) echo "" ;;
+    *) echo "-md ${md:-sha256}" ;;
+  esac
+}
+
+_pki_req_opts() {
+  case "$1" in
+    sm2) echo "-sm3 -sigopt distid:$PKI_SM2_ID" ;;
+    ed25519) echo "" ;;
+    *) echo "-sha256" ;;
+  esac
+}
+
+_pki_vfy_opts() {
+  case "$1" in
+    sm2) echo "-vfyopt distid:$PKI_SM2_ID" ;;
+    *) echo "" ;;
+  esac
+}
+
+_pki_ca_dir_init() {
+  local dir="$PKI_OUT/ca/$1"
+  mkdir -p "$dir/newcerts"
+  : >"$dir/index.txt"
+  echo 1000 >"$dir/crlnumber"
+}
+
+_pki_finish_cert() {
+  local name=$1 key=$2 issuer=$3
+  openssl x509 -in "$PKI_OUT/certs/$name.pem" -outform DER -out "$PKI_OUT/certs/$name.der" \
+    || pki_die "DER of $name"
+  printf '%s\t%s\t%s\t%s\n' "$name" "$key" "$issuer" "$(_pki_key_alg "$key")" >>"$PKI_OUT/manifest.tsv"
+}
+
+# _pki_issue NAME KEY ISSUER SUBJECT PROFILE SERIAL START END MD SELF
+_pki_issue() {
+  local name=$1 key=$2 issuer=$3 subject=$4 profile=$5 serial=$6 start=$7 end=$8 md=$9 self=${10}
+  local kalg ialg csr="$PKI_OUT/tmp/$name.csr"
+  kalg=$(_pki_key_alg "$key")
+  # shellcheck disable=SC2046
+  openssl req -new -config "$PKI_CNF" -key "$PKI_OUT/keys/$key.pem" -subj "$subject" -utf8 \
+    $(_pki_req_opts "$kalg") -out "$csr" || pki_die "request of $name"
+  local cadir="$PKI_OUT/ca/$issuer" signkey cacert_opt=()
+  if [ "$self" = 1 ]; then
+    signkey="$PKI_OUT/keys/$key.pem"
+    ialg=$kalg
+    cacert_opt=(-selfsign)
+  else
+    [ -f "$cadir/key" ] || pki_die "unknown issuer $issuer for $name"
+    signkey="$PKI_OUT/keys/$(cat "$cadir/key").pem"
+    ialg=$(_pki_key_alg "$(cat "$cadir/key")")
+    cacert_opt=(-cert "$PKI_OUT/certs/$issuer.pem")
+  fi
+  echo "$serial" >"$cadir/serial"
+  # shellcheck disable=SC2046
+  PKI_CA_DIR="$cadir" openssl ca -batch -notext -config "$PKI_CNF" -preserveDN -utf8 \
+    -extensions "$profile" -in "$csr" -out "$PKI_OUT/certs/$name.pem" -keyfile "$signkey" \
+    "${cacert_opt[@]}" -startdate "${start:-$PKI_DEFAULT_START}" -enddate "${end:-$PKI_DEFAULT_END}" \
+    $(_pki_sign_opts "$ialg" "$md") $(_pki_vfy_opts "$kalg") 2>"$PKI_OUT/tmp/$name.log" \
+    || { cat "$PKI_OUT/tmp/$name.log" >&2; pki_die "issuing $name"; }
+  _pki_finish_cert "$name" "$key" "$([ "$self" = 1 ] && echo "$name" || echo "$issuer")"
+}
+
+# pki_root NAME KEY SUBJECT [PROFILE] [SERIAL]: a self-signed authority.
+pki_root() {
+  local name=$1 key=$2 subject=$3 profile=${4:-v3_root} serial=${5:-01}
+  _pki_ca_dir_init "$name"
+  echo "$key" >"$PKI_OUT/ca/$name/key"
+  _pki_issue "$name" "$key" "$name" "$subject" "$profile" "$serial" 20230101000000Z 20501231235959Z "" 1
+}
+
+# pki_ca NAME KEY ISSUER SUBJECT [PROFILE] [SERIAL]: an intermediate authority.
+pki_ca() {
+  local name=$1 key=$2 issuer=$3 subject=$4 profile=${5:-v3_ca} serial=${6:-02}
+  _pki_issue "$name" "$key" "$issuer" "$subject" "$profile" "$serial" 20230601000000Z 20501130235959Z "" 0
+  _pki_ca_dir_init "$name"
+  echo "$key" >"$PKI_OUT/ca/$name/key"
+}
+
+# pki_cert NAME KEY ISSUER SUBJECT PROFILE SERIAL [START END [MD]]: a leaf certificate.
+pki_cert() {
+  _pki_issue "$1" "$2" "$3" "$4" "$5" "$6" "${7:-}" "${8:-}" "${9:-}" 0
+}
+
+# pki_self_signed NAME KEY SUBJECT [PROFILE]: a self-signed certificate made by `openssl req`
+# (for key types `openssl ca` is not needed for: P-256 with SHA-256, Ed25519).
+pki_self_signed() {
+  local name=$1 key=$2 subject=$3 profile=${4:-v3_self} kalg
+  kalg=$(_pki_key_alg "$key")
+  # shellcheck disable=SC2046
+  openssl req -new -x509 -config "$PKI_CNF" -key "$PKI_OUT/keys/$key.pem" -subj "$subject" -utf8 \
+    -extensions "$profile" -set_serial 0x7E01 -days 3650 $(_pki_req_opts "$kalg") \
+    -out "$PKI_OUT/certs/$name.pem" || pki_die "self-signed $name"
+  _pki_finish_cert "$name" "$key" "$name"
+}
