@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <unistd.h>
 
 #include "certificates/CertificateStore.h"
 #include "certificates/ORVACertHelper.h"
@@ -31,6 +32,7 @@ struct Row {
 
 TEST(ORVACertHelper, AttributeTable) {
   ASSERT_STREQ(std::getenv("TZ"), "Asia/Shanghai");
+  ASSERT_EQ(access("/usr/share/zoneinfo/Asia/Shanghai", R_OK), 0) << "tzdata is missing";
   orva::testing::RemoveTree(CCertificateStore::StoreFolder("MY"));
   std::string keyId;
   ASSERT_EQ(Load("sm2-sign")->get_KeyIdentifier(keyId), ORVA_OK);

@@ -374,7 +374,7 @@ TEST(X509Certificate, PublicKeyRecordOfSm2Certificates) {
     EXPECT_EQ(raw[3], 0);
     EXPECT_EQ(raw[4], 2);  // key type SM2
     EXPECT_EQ(raw[5], 0);
-    EXPECT_EQ(rec.order, 256u);  // the blob's bit length
+    EXPECT_EQ(uint32_t{rec.order}, 256u);  // the blob's bit length
     std::vector<uint8_t> point = CliPublicPoint(r.name);
     ASSERT_EQ(point.size(), 65u);
     EXPECT_EQ(std::vector<uint8_t>(rec.u.sm2.x, rec.u.sm2.x + 32), std::vector<uint8_t>(32, 0));
@@ -406,10 +406,10 @@ TEST(X509Certificate, PublicKeyRecordOfRsaCertificatesInEachOrder) {
     ASSERT_EQ(cert->get_PublicKey(&rec), ORVA_OK);
     EXPECT_EQ(rec.usage, 2);
     EXPECT_EQ(rec.version, 1);
-    EXPECT_EQ(rec.algorithm, PUBKEY_ALG_RSA);
-    EXPECT_EQ(rec.order, r.orderAfter);
-    EXPECT_EQ(rec.u.rsa.bits, 2048u);
-    EXPECT_EQ(rec.u.rsa.exponent, 65537u);
+    EXPECT_EQ(uint32_t{rec.algorithm}, PUBKEY_ALG_RSA);
+    EXPECT_EQ(uint32_t{rec.order}, r.orderAfter);
+    EXPECT_EQ(uint32_t{rec.u.rsa.bits}, 2048u);
+    EXPECT_EQ(uint32_t{rec.u.rsa.exponent}, 65537u);
     EXPECT_EQ(std::vector<uint8_t>(rec.u.rsa.modulus, rec.u.rsa.modulus + 256), r.expected);
   }
 

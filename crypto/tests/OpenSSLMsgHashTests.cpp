@@ -171,7 +171,7 @@ TEST(OpenSSLMsgHash, IdentityValueMatchesTheCommandLine) {
     // The command line's DER signature survives the record form unchanged.
     ORVA_SM2_SIGNATURE record;
     ASSERT_EQ(COpenSSLASN1::d2i_SM2Signature(sig.data(), static_cast<uint32_t>(sig.size()), &record), ORVA_OK);
-    EXPECT_EQ(record.ulBits, 256u);
+    EXPECT_EQ(uint32_t{record.ulBits}, 256u);
     uint32_t len = 0;
     ASSERT_EQ(COpenSSLASN1::i2d_SM2Signature(&record, nullptr, &len), ORVA_OK);
     Bytes back(len);

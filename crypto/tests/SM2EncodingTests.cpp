@@ -388,7 +388,7 @@ TEST(SM2Signature, RecordAndDerConvertBothWays) {
   Bytes wide = der(bad);
   ORVA_SM2_SIGNATURE back{};
   ASSERT_EQ(COpenSSLASN1::d2i_SM2Signature(wide.data(), static_cast<uint32_t>(wide.size()), &back), ORVA_OK);
-  EXPECT_EQ(back.ulBits, 512u);
+  EXPECT_EQ(uint32_t{back.ulBits}, 512u);
   EXPECT_EQ(std::memcmp(back.r, bad.r, 64), 0);
 
   auto sigDer = [](const Bytes& r, const Bytes& s) {

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Seeds the SM2 encodings fuzz corpus with DER ciphertexts and signatures made by the openssl
+# command line with a key of the test PKI (build it first):
+#   crypto/fuzz/make-corpus.sh build/testing/pki
+# scripts/fuzz sm2_encodings adds what the fuzzer finds (blobs, plain ciphertexts) beside them.
+set -euo pipefail
+pki=${1:?usage: make-corpus.sh PKI_DIR}
+out="$(cd "$(dirname "$0")" && pwd)/corpus/sm2_encodings"
+mkdir -p "$out"
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+for n in 1 16 17 32; do
+  head -c "$n" /dev/urandom >"$tmp/m"
+  openssl pkeyutl -encrypt -pubin -inkey "$pki/keys/sm2-exch.pub.pem" -in "$tmp/m" -out "$tmp/c"
+  cp "$tmp/c" "$out/$(sha1sum "$tmp/c" | cut -c1-40)"
+done
+printf abc >"$tmp/m"
+openssl pkeyutl -sign -rawin -digest sm3 -inkey "$pki/keys/sm2-sign.pem" \
+  -pkeyopt distid:1234567812345678 -in "$tmp/m" -out "$tmp/s"
+cp "$tmp/s" "$out/$(sha1sum "$tmp/s" | cut -c1-40)"
