@@ -12,7 +12,7 @@
 #include "foundation/ResultCodes.h"
 #include "platform/ErrnoMap.h"
 #include "platform/Paths.h"
-#include "testing/Command.h"
+#include "testing/ChildProcess.h"
 #include "testing/TestEnv.h"
 #include "testing/TestPki.h"
 
@@ -37,9 +37,9 @@ std::vector<std::string> StoreFiles() {
 }
 
 std::string Sha1OfFile(const std::string& path) {
-  auto r = orva::testing::RunCommand({"openssl", "dgst", "-sha1", "-r", path});
-  EXPECT_EQ(r.exitCode, 0);
-  return r.out.substr(0, 40);
+  std::string out;
+  EXPECT_EQ(orva::testing::RunProgram({"openssl", "dgst", "-sha1", "-r", path}, out), 0) << out;
+  return out.substr(0, 40);
 }
 
 class CertificateStoreTest : public ::testing::Test {

@@ -12,10 +12,9 @@
 
 #include "certificates/X509Certificate.h"
 #include "foundation/ResultCodes.h"
-#include "testing/Command.h"
+#include "testing/ChildProcess.h"
 #include "testing/TestPki.h"
 
-using orva::testing::RunCommand;
 using orva::testing::TestPkiCertDer;
 using orva::testing::TestPkiCertPath;
 using orva::testing::TestPkiManifest;
@@ -32,9 +31,9 @@ std::unique_ptr<CX509Certificate> Load(const std::string& name) {
 std::string OpensslX509(const std::string& name, const std::vector<std::string>& args) {
   std::vector<std::string> argv = {"openssl", "x509", "-inform", "DER", "-in", TestPkiCertPath(name)};
   argv.insert(argv.end(), args.begin(), args.end());
-  orva::testing::CommandResult r = RunCommand(argv);
-  EXPECT_EQ(r.exitCode, 0) << name << ": " << r.err;
-  return r.out;
+  std::string out;
+  EXPECT_EQ(orva::testing::RunProgram(argv, out), 0) << name << ": " << out;
+  return out;
 }
 
 // "key=value" lines of `openssl x509 -noout -serial -subject ...`.

@@ -13,7 +13,7 @@
 #include "foundation/DeviceTypes.h"
 #include "foundation/ResultCodes.h"
 #include "foundation/StringConvert.h"
-#include "testing/Command.h"
+#include "testing/ChildProcess.h"
 #include "testing/TestEnv.h"
 #include "testing/TestPki.h"
 
@@ -74,9 +74,10 @@ TEST(OpenSSLMsgHash, KnownAnswers) {
   for (const char* name : {"sm3", "sha256", "sha1", "md5"}) {
     uint32_t alg = std::string(name) == "sm3" ? HASH_SM3 : std::string(name) == "sha256" ? HASH_SHA256
                    : std::string(name) == "sha1" ? HASH_SHA1 : HASH_MD5;
-    auto r = orva::testing::RunCommand({"openssl", "dgst", std::string("-") + name, "-r"}, data);
-    ASSERT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(Hex(Digest(h, alg, data, 1000 + 3)), r.out.substr(0, r.out.find(' '))) << name;
+    std::string out;
+    ASSERT_EQ(orva::testing::RunProgram({"openssl", "dgst", std::string("-") + name, "-r"}, out, 10000, {}, data), 0)
+        << out;
+    EXPECT_EQ(Hex(Digest(h, alg, data, 1000 + 3)), out.substr(0, out.find(' '))) << name;
   }
 }
 
@@ -142,10 +143,13 @@ TEST(OpenSSLMsgHash, IdentityValueMatchesTheCommandLine) {
     SCOPED_TRACE(message.size());
     std::string msgPath = dir + "/msg", sigPath = dir + "/sig";
     ASSERT_TRUE(orva::testing::WriteFile(msgPath, message));
-    auto r = orva::testing::RunCommand({"openssl", "pkeyutl", "-sign", "-rawin", "-digest", "sm3", "-inkey",
-                                        orva::testing::TestPkiKeyPath("sm2-sign"), "-pkeyopt",
-                                        std::string("distid:") + kGmId, "-in", msgPath, "-out", sigPath});
-    ASSERT_EQ(r.exitCode, 0) << r.err;
+    std::string out;
+    ASSERT_EQ(orva::testing::RunProgram({"openssl", "pkeyutl", "-sign", "-rawin", "-digest", "sm3", "-inkey",
+                                         orva::testing::TestPkiKeyPath("sm2-sign"), "-pkeyopt",
+                                         std::string("distid:") + kGmId, "-in", msgPath, "-out", sigPath},
+                                        out),
+              0)
+        << out;
     std::string sigText = orva::testing::ReadFile(sigPath);
     Bytes sig(sigText.begin(), sigText.end());
 
