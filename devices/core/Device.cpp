@@ -551,14 +551,33 @@ uint32_t CDevice::LockDevice(uint32_t ulWaitMs) {
     ORVA_LOG_ERROR("The device has been released!");
     return ORVA_E_DEVICE_REMOVED;
   }
-  if (!m_deviceLock.try_lock_for(std::chrono::milliseconds(ulWaitMs))) {
+  std::unique_lock<std::mutex> g(m_deviceLock);
+  auto self = std::this_thread::get_id();
+  if (m_ulDeviceLockDepth > 0 && m_deviceLockOwner == self) {
+    ++m_ulDeviceLockDepth;
+    return ORVA_OK;
+  }
+  if (!m_deviceLockCv.wait_for(g, std::chrono::milliseconds(ulWaitMs),
+                               [&] { return m_ulDeviceLockDepth == 0; })) {
     ORVA_LOG_ERROR("The device is busy! ulWaitMs=0x%x", ulWaitMs);
     return ORVA_E_TIMEOUT;
   }
+  m_deviceLockOwner = self;
+  m_ulDeviceLockDepth = 1;
   return ORVA_OK;
 }
 
-void CDevice::UnlockDevice() { m_deviceLock.unlock(); }
+void CDevice::UnlockDevice() {
+  std::lock_guard<std::mutex> g(m_deviceLock);
+  if (m_ulDeviceLockDepth == 0 || m_deviceLockOwner != std::this_thread::get_id()) {
+    ORVA_LOG_ERROR("The device lock is not held by this thread!");
+    return;
+  }
+  if (--m_ulDeviceLockDepth == 0) {
+    m_deviceLockOwner = std::thread::id();
+    m_deviceLockCv.notify_one();
+  }
+}
 
 CDeviceLock::CDeviceLock(DevicePtr pDevice, uint32_t ulWaitMs) : m_pDevice(std::move(pDevice)) {
   m_ulRes = m_pDevice ? m_pDevice->LockDevice(ulWaitMs) : ORVA_E_INVALID_CALL;

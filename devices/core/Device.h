@@ -20,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "devices/core/DeviceFake.h"
@@ -158,7 +159,12 @@ class CDevice : public std::enable_shared_from_this<CDevice> {
   std::mutex m_keyLock;
   std::vector<uint8_t> m_oneTimeKey;
 
-  std::recursive_timed_mutex m_deviceLock;
+  // The device lock: owner and depth under a plain mutex (timed recursive mutexes are
+  // invisible to the thread sanitizer).
+  std::mutex m_deviceLock;
+  std::condition_variable m_deviceLockCv;
+  std::thread::id m_deviceLockOwner;
+  uint32_t m_ulDeviceLockDepth = 0;
 
   mutable std::mutex m_gateLock;
   mutable std::condition_variable m_gateCv;
