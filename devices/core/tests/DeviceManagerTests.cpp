@@ -467,3 +467,37 @@ TEST_F(DeviceManagerTest, LoadThreadsAreAwaitedAndEventThreadsEndBeforeDevicesGo
   EXPECT_EQ(lib->loads.load(), 2);
   EXPECT_EQ(devtest::Recorded(), std::vector<std::string>{"stop:/test/skf.so"});
 }
+
+TEST_F(DeviceManagerTest, TheEventPathRefusesWhatItCannotPlace) {
+  auto lib = TestLibrary::Add("/test/skf.so", SDK_SKF, {{"K0", 0, "SN0", "L0"}});
+  auto proxy = std::make_shared<devtest::CTestProxy>(SDK_SKF, "Test CSP");
+  ORVA_PROXY_START_ARGS args;
+  ASSERT_EQ(proxy->Load("/test/skf.so", "", &args), ORVA_OK);
+  auto view = std::make_shared<devtest::CTestView>(proxy, SDK_SKF, TestToken{"K0", 0, "SN0", "L0"});
+  auto oddView = std::make_shared<devtest::CTestView>(proxy, 5, TestToken{"K0", 0, "SN0", "L0"});
+  CDeviceSDK sdk("Kit", "Maker");
+  ASSERT_EQ(sdk.SetSdkFiles("Test CSP", "", "/test/skf.so", "", SDK_SKF), ORVA_OK);
+
+  devtest::LogCapture log;
+  EXPECT_EQ(NotifyDeviceEvent(view, DEVICE_EVENT_INSERTED, nullptr), ORVA_E_CALL_FAILED);
+  EXPECT_TRUE(log.Contains("[ERROR]pDeviceSdk is NULL!"));
+  EXPECT_EQ(NotifyDeviceEvent(nullptr, DEVICE_EVENT_INSERTED, &sdk), ORVA_E_INVALID_PARAM);
+  EXPECT_TRUE(log.Contains("[ERROR]pEventFakeDev is NULL!"));
+  EXPECT_EQ(NotifyDeviceEvent(oddView, DEVICE_EVENT_INSERTED, &sdk), ORVA_E_INVALID_PARAM);
+  EXPECT_TRUE(log.Contains("[ERROR]Event device type is wrong! ulDevType=0x5"));
+  // Without a manager the finished device has nowhere to go.
+  ASSERT_EQ(view->Connect(), ORVA_OK);
+  EXPECT_EQ(NotifyDeviceEvent(view, DEVICE_EVENT_INSERTED, &sdk), ORVA_E_CALL_FAILED);
+  EXPECT_TRUE(log.Contains("[ERROR]s_pDeviceManager is NULL!"));
+  EXPECT_FALSE(view->Connected());
+  EXPECT_EQ(CDeviceManager::GetInstance()->OnNotifyDeviceEvent(&sdk, nullptr, 1), ORVA_E_INVALID_PARAM);
+  EXPECT_TRUE(log.Contains("[ERROR]pEventDev is NULL!"));
+
+  // The kit's own argument checks.
+  CDeviceSDK bad("Bad", "Maker");
+  EXPECT_EQ(bad.SetSdkFiles("", "", "/test/skf.so", "", SDK_SKF), ORVA_E_INVALID_PARAM);
+  EXPECT_TRUE(log.Contains("[ERROR]lpsCspName is NULL!"));
+  EXPECT_EQ(bad.SetSdkFiles("CSP", "", "/test/skf.so", "", 1), ORVA_E_INVALID_PARAM);
+  EXPECT_TRUE(log.Contains("[ERROR]ulDefaultType is wrong! ulDefaultType = 0x1"));
+  proxy->Unload();
+}
