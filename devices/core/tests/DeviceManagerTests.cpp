@@ -5,14 +5,18 @@
 
 #include <chrono>
 #include <cstdio>
+#include <set>
 #include <thread>
 
+#include "certificates/CertificateStore.h"
+#include "certificates/X509Certificate.h"
 #include "devices/core/DeviceManager.h"
 #include "devices/core/tests/LogCapture.h"
 #include "devices/core/tests/TestDevices.h"
 #include "foundation/ResultCodes.h"
 #include "foundation/SettingsStore.h"
 #include "testing/TestEnv.h"
+#include "testing/TestPki.h"
 
 using devtest::TestLibrary;
 using devtest::TestToken;
@@ -500,4 +504,86 @@ TEST_F(DeviceManagerTest, TheEventPathRefusesWhatItCannotPlace) {
   EXPECT_EQ(bad.SetSdkFiles("CSP", "", "/test/skf.so", "", 1), ORVA_E_INVALID_PARAM);
   EXPECT_TRUE(log.Contains("[ERROR]ulDefaultType is wrong! ulDefaultType = 0x1"));
   proxy->Unload();
+}
+
+namespace {
+
+std::set<std::string> StoreSerials() {
+  CCertificateStore store;
+  std::set<std::string> out;
+  if (store.Open(ORVA_CERT_STORE_READWRITE, "My") != ORVA_OK) return out;
+  std::vector<std::unique_ptr<CX509Certificate>> certs;
+  store.EnumCertificates(certs);
+  for (auto& c : certs) {
+    std::string sn;
+    c->get_SN(sn);
+    out.insert(sn);
+  }
+  return out;
+}
+
+std::string PkiSerial(const std::string& name) {
+  std::vector<uint8_t> der = orva::testing::TestPkiCertDer(name);
+  CX509Certificate cert;
+  std::string sn;
+  if (cert.FromBuffer(der.data(), static_cast<uint32_t>(der.size())) == ORVA_OK) cert.get_SN(sn);
+  return sn;
+}
+
+}  // namespace
+
+TEST_F(DeviceManagerTest, TokenCertificatesFollowTheTokenInTheUserStore) {
+  const std::string sign = PkiSerial("sm2-sign"), exch = PkiSerial("sm2-exch"),
+                    rsa = PkiSerial("rsa-sign");
+  ASSERT_FALSE(sign.empty());
+  auto lib = TestLibrary::Add(
+      "/test/skf.so", SDK_SKF,
+      {{"K0", 0, "SN0", "L0", true, true, {"sm2-sign", "sm2-exch", "sm2-sign"}},
+       {"K1", 0, "SN1", "L1", true, true, {"rsa-sign"}}});
+  WriteKits({MakeKit("Kit", "Kit", SDK_SKF, "", "/test/skf.so")});
+  ASSERT_TRUE(StoreSerials().empty());
+  CDeviceManager* m = Start();
+  EXPECT_EQ(StoreSerials(), (std::set<std::string>{sign, exch, rsa}));
+
+  // The stored copy carries the token's provider and container.
+  CCertificateStore store;
+  ASSERT_EQ(store.Open(ORVA_CERT_STORE_READWRITE, "My"), ORVA_OK);
+  auto stored = store.FindCertificateBySN(exch.c_str());
+  ASSERT_NE(stored, nullptr);
+  std::string container;
+  EXPECT_EQ(stored->get_Container(container), ORVA_OK);
+  EXPECT_EQ(container, "CON-sm2-exch");
+  store.Close();
+
+  // One entry per serial number; a holder keeps its certificate across a rebuilt list.
+  DevicePtr d0 = m->GetDevice(0);
+  uint32_t n = 0;
+  ASSERT_EQ(d0->GetCertCount(&n, false), ORVA_OK);
+  EXPECT_EQ(n, 2u);
+  CertObjPtr held, rebuilt;
+  ASSERT_EQ(d0->GetCertObj(0, held), ORVA_OK);
+  ASSERT_EQ(d0->GetCertCount(&n, true), ORVA_OK);
+  ASSERT_EQ(d0->GetCertObj(0, rebuilt), ORVA_OK);
+  EXPECT_NE(held, rebuilt);
+  std::string sn;
+  EXPECT_EQ(held->get_SN(sn), ORVA_OK);
+  EXPECT_EQ(sn, sign);
+  devtest::LogCapture log;
+  EXPECT_EQ(d0->GetCertObj(2, rebuilt), ORVA_E_INVALID_PARAM);
+  EXPECT_TRUE(log.Contains("ulIndex is wrong! ulIndex=0x2"));
+
+  // Pulled out: its certificates leave the store; a rebuild keeps the present ones.
+  lib->Unplug("K0");
+  Settle({lib});
+  EXPECT_EQ(StoreSerials(), (std::set<std::string>{rsa}));
+  lib->Plug({"K0", 0, "SN0", "L0", true, true, {"sm2-sign"}});
+  Settle({lib});
+  EXPECT_EQ(StoreSerials(), (std::set<std::string>{sign, rsa}));
+  ASSERT_EQ(m->EnumDevices(kRoot, 1), ORVA_OK);
+  EXPECT_EQ(StoreSerials(), (std::set<std::string>{sign, rsa}));
+
+  // Shutdown releases every device, and with them their certificates.
+  d0.reset();
+  CDeviceManager::ReleaseInstance();
+  EXPECT_TRUE(StoreSerials().empty());
 }

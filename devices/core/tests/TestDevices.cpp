@@ -3,8 +3,10 @@
 #include <chrono>
 #include <cstring>
 
+#include "certificates/X509Certificate.h"
 #include "foundation/Buffer.h"
 #include "foundation/ResultCodes.h"
+#include "testing/TestPki.h"
 
 namespace devtest {
 
@@ -423,15 +425,23 @@ uint32_t CTestView::ImportDualCert(uint32_t, const uint8_t*, uint32_t, const uin
 }
 uint32_t CTestView::DeleteContainer(const char*, bool) { return _Use(); }
 
-void CTestView::SetCertificates(std::vector<std::vector<uint8_t>> ders) {
-  std::lock_guard<std::mutex> g(m_certLock);
-  m_certDers = std::move(ders);
-}
-
+// The token's certificates from the test PKI, each bound to a container named after it;
+// duplicates (by serial number) are listed once.
 uint32_t CTestView::GetCertCount(uint32_t* pulCount, bool bRefresh) {
   if (uint32_t r = _Use()) return r;
   if (pulCount == nullptr) return ORVA_E_INVALID_PARAM;
-  // Without certificate objects on this branch the list stays empty.
+  if (bRefresh || GetCertListSize() == 0) {
+    std::vector<CertObjPtr> list;
+    for (const auto& name : m_token.certs) {
+      std::vector<uint8_t> der = orva::testing::TestPkiCertDer(name);
+      auto cert = std::make_shared<CX509Certificate>();
+      if (der.empty() || cert->FromBuffer(der.data(), static_cast<uint32_t>(der.size())) != ORVA_OK)
+        continue;
+      cert->set_ProviderInfo(GetCspName().c_str(), ("CON-" + name).c_str());
+      _AppendCertObj(list, std::move(cert));
+    }
+    _SetCertList(std::move(list));
+  }
   *pulCount = static_cast<uint32_t>(GetCertListSize());
   return ORVA_OK;
 }

@@ -25,6 +25,7 @@ struct TestToken {
   std::string label;
   bool present = true;
   bool connectable = true;
+  std::vector<std::string> certs;  // certificates of the test PKI the token holds
 };
 
 class CTestProxy;
@@ -147,9 +148,6 @@ class CTestView : public CDeviceFake {
   // Calls that reached the view after it was disconnected (must stay 0).
   static std::atomic<int> s_callsAfterDisconnect;
 
-  // Certificates the view lists (DER), set by tests before the device is listed.
-  void SetCertificates(std::vector<std::vector<uint8_t>> ders);
-
  private:
   uint32_t _Use();  // a call that needs the connection
   uint32_t _Text(const std::string& text, char* buf, uint32_t* len);
@@ -160,8 +158,6 @@ class CTestView : public CDeviceFake {
   std::atomic<bool> m_bConnected{false};
   std::atomic<bool> m_bEverConnected{false};
   std::atomic<int> m_openSessions{0};
-  std::mutex m_certLock;
-  std::vector<std::vector<uint8_t>> m_certDers;
 };
 
 }  // namespace devtest
