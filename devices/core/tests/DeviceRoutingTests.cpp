@@ -202,8 +202,8 @@ std::vector<Op> DefaultOps() {
   };
 }
 
-// Operations routed by algorithm class; `arg` is the name in their messages and `opName`
-// the text of their failure line before " failed!".
+// Operations routed by algorithm class; `arg` is the argument's name in their messages and
+// `failText` their failure line up to " failed!".
 struct AlgOp {
   const char* name;
   const char* arg;

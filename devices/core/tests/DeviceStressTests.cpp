@@ -9,6 +9,8 @@
 #include <set>
 #include <thread>
 
+#include "certificates/CertificateStore.h"
+#include "certificates/X509Certificate.h"
 #include "devices/core/DeviceManager.h"
 #include "devices/core/tests/TestDevices.h"
 #include "foundation/ResultCodes.h"
@@ -34,6 +36,13 @@ void WriteKit(Json::Value& root, const std::string& key, uint32_t kind, const st
   k["SKFImage"] = skf;
 }
 
+size_t StoreCount() {
+  CCertificateStore store;
+  std::vector<std::unique_ptr<CX509Certificate>> certs;
+  if (store.Open(ORVA_CERT_STORE_READWRITE, "My") == ORVA_OK) store.EnumCertificates(certs);
+  return certs.size();
+}
+
 struct Seen {
   uint32_t type, index;
 };
@@ -47,9 +56,13 @@ TEST(DeviceStress, EventsRefreshesAndUseAtOnce) {
   std::vector<TestToken> aP11, aSkf, bP11, bSkf;
   for (int i = 0; i < 4; ++i) {
     std::string n = std::to_string(i);
+    // Certificates come from the default view: SKF for kit A, PKCS#11 for kit B.
+    std::vector<std::string> aCerts, bCerts;
+    if (i == 0) aCerts = {"sm2-sign", "sm2-exch"};
+    if (i == 1) bCerts = {"rsa-sign"};
     aP11.push_back({"AP" + n, uint32_t(i + 1), "A" + n, "a" + n});
-    aSkf.push_back({"AS" + n, 0, "A" + n + "X", "a" + n});
-    bP11.push_back({"BP" + n, uint32_t(i + 1), "B" + n, "b" + n});
+    aSkf.push_back({"AS" + n, 0, "A" + n + "X", "a" + n, true, true, aCerts});
+    bP11.push_back({"BP" + n, uint32_t(i + 1), "B" + n, "b" + n, true, true, bCerts});
     bSkf.push_back({"BS" + n, 0, "B" + n + "Y", "b" + n});
   }
   auto libAP = TestLibrary::Add("/test/a-p11.so", SDK_PKCS11, aP11);
@@ -149,6 +162,11 @@ TEST(DeviceStress, EventsRefreshesAndUseAtOnce) {
         check(d->GetLabel(buf, &len));
         uint32_t count = 0;
         check(d->GetCertCount(&count, rng() % 2 == 0));
+        CertObjPtr cert;
+        if (count > 0 && d->GetCertObj(0, cert) == ORVA_OK) {
+          std::string sn;
+          check(cert->get_SN(sn));
+        }
         CDeviceLock lock(d, 50);
         if (!lock) {
           check(lock.Result());
@@ -187,7 +205,9 @@ TEST(DeviceStress, EventsRefreshesAndUseAtOnce) {
   // One last refresh settles the list on the tokens present now.
   ASSERT_EQ(m->EnumDevices(kRoot, 1), ORVA_OK);
   EXPECT_EQ(m->GetDeviceCount(), 8u);
+  EXPECT_EQ(StoreCount(), 3u);  // the certificates of the tokens present, once each
   CDeviceManager::ReleaseInstance();
+  EXPECT_EQ(StoreCount(), 0u);
   loop1->Post([&] { loop1->Quit(); });
   loop2->Post([&] { loop2->Quit(); });
   drain1.join();
