@@ -75,7 +75,8 @@ CORVAShowCertDlg::CORVAShowCertDlg(std::shared_ptr<CORVACertSource> source, QWid
                                       OrvaText(IDS_COL_ISSUER), OrvaText(IDS_COL_NOT_BEFORE),
                                       OrvaText(IDS_COL_NOT_AFTER), OrvaText(IDS_COL_STATUS)});
   const int widths[] = {50, 120, 80, 80, 80, 80};
-  for (int i = 0; i < 6; ++i) m_pList->setColumnWidth(i, widths[i] * 3 / 2);
+  // Pixel widths of the report view, widened a fifth for this platform's larger font.
+  for (int i = 0; i < 6; ++i) m_pList->setColumnWidth(i, widths[i] * 6 / 5);
   m_pList->setShowGrid(true);
   m_pList->setSelectionBehavior(QAbstractItemView::SelectRows);
   m_pList->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -115,7 +116,7 @@ CORVAShowCertDlg::CORVAShowCertDlg(std::shared_ptr<CORVACertSource> source, QWid
   connect(close, &QPushButton::clicked, this, [this] { reject(); });
 
   m_pOnline->setEnabled(m_bFromTray);
-  resize(600, 360);
+  resize(660, 380);
   RefreshTokenList();
 }
 
