@@ -20,6 +20,7 @@
 
 #include "app/ORVACertViewDlg.h"
 #include "app/ORVADialogs.h"
+#include "app/ORVAGuiStart.h"
 #include "app/ORVAMessageBox.h"
 #include "app/ORVAQtUI.h"
 #include "app/tests/QtTestSupport.h"
@@ -481,4 +482,33 @@ TEST_F(QtDialogTest, OpenFolderAndUrlStartTheOpener) {
   std::string got = ReadFile(out);
   EXPECT_NE(got.find("1:" + dir + "\n"), std::string::npos) << got;
   EXPECT_NE(got.find("1:https://127.0.0.1:8443/home?a=1&b=2\n"), std::string::npos) << got;
+}
+
+// The GUI starts only where a display answers; otherwise Qt is never touched.
+TEST(GuiStart, DisplayDetection) {
+  std::string savedPlatform = std::getenv("QT_QPA_PLATFORM") ? std::getenv("QT_QPA_PLATFORM") : "";
+  const char* d = std::getenv("DISPLAY");
+  std::string savedDisplay = d ? d : "";
+  unsetenv("QT_QPA_PLATFORM");
+  unsetenv("WAYLAND_DISPLAY");
+  struct Row {
+    const char* display;
+    bool has;
+  } rows[] = {{nullptr, false}, {":987", false}, {":abc", false}, {"", false}};
+  for (const auto& r : rows) {
+    if (r.display) setenv("DISPLAY", r.display, 1);
+    else unsetenv("DISPLAY");
+    EXPECT_EQ(OrvaHasDisplay(), r.has) << (r.display ? r.display : "(none)");
+    int argc = 1;
+    char name[] = "x";
+    char* argv[] = {name, nullptr};
+    if (!r.has) {
+      EXPECT_EQ(OrvaStartGui(argc, argv), nullptr);
+    }
+  }
+  setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  EXPECT_TRUE(OrvaHasDisplay());
+  if (!savedDisplay.empty()) setenv("DISPLAY", savedDisplay.c_str(), 1);
+  else unsetenv("DISPLAY");
+  if (!savedPlatform.empty()) setenv("QT_QPA_PLATFORM", savedPlatform.c_str(), 1);
 }
