@@ -214,30 +214,31 @@ void CORVAScriptedUI::_Record(ORVA_UI_REQUEST req) {
 }
 
 int CORVAScriptedUI::ShowPinInputDlg(const std::string& strOrigin, std::string& strPin) {
-  auto a = _TakeAnswer("pin", 0);
-  ORVA_UI_REQUEST r;
-  r.strDialog = "pin";
-  r.strOrigin = strOrigin;
-  int end = ORVA_IDCANCEL;
-  if (Button(a) == "ok") {
-    std::string pin = Member(*a, "pin");
-    if (pin.empty()) {
-      // The dialog refuses an empty PIN with [137] and stays open: the next answer is the
-      // user's next try.
-      r.strAnswer = "empty";
-      _Record(r);
-      ORVA_MESSAGE m{IDS_PIN_EMPTY, CORVAResource::Instance().LoadString(IDS_PIN_EMPTY),
-                     IDS_CAPTION_ERROR, CORVAResource::Instance().LoadString(IDS_CAPTION_ERROR),
-                     ORVA_MB_OK | ORVA_MB_ICONERROR};
-      _Record({"message", m.ulTextId, m.strText, m.ulCaptionId, m.strCaption, m.ulType, {}, {}, "ok"});
-      return ShowPinInputDlg(strOrigin, strPin);
+  for (;;) {
+    auto a = _TakeAnswer("pin", 0);
+    ORVA_UI_REQUEST r;
+    r.strDialog = "pin";
+    r.strOrigin = strOrigin;
+    if (Button(a) != "ok") {
+      r.strAnswer = "cancel";
+      _Record(std::move(r));
+      return ORVA_IDCANCEL;
     }
-    strPin = std::move(pin);
-    end = ORVA_IDOK;
+    std::string pin = Member(*a, "pin");
+    if (!pin.empty()) {
+      strPin = std::move(pin);
+      r.strAnswer = "ok";
+      _Record(std::move(r));
+      return ORVA_IDOK;
+    }
+    // The dialog refuses an empty PIN with [137] and stays open: the next answer is the
+    // user's next try.
+    r.strAnswer = "empty";
+    _Record(std::move(r));
+    CORVAResource& res = CORVAResource::Instance();
+    _Record({"message", IDS_PIN_EMPTY, res.LoadString(IDS_PIN_EMPTY), IDS_CAPTION_ERROR,
+             res.LoadString(IDS_CAPTION_ERROR), ORVA_MB_OK | ORVA_MB_ICONERROR, {}, {}, "ok"});
   }
-  r.strAnswer = end == ORVA_IDOK ? "ok" : "cancel";
-  _Record(std::move(r));
-  return end;
 }
 
 int CORVAScriptedUI::ShowPinChangeDlg(const std::string& strOrigin, std::string& strOldPin,
