@@ -1,121 +1,59 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
-#include <cstdlib>
 #include <thread>
 
 #include "foundation/ORVAOriginConsent.h"
 #include "foundation/ORVAScriptedUI.h"
-#include "foundation/RegOptions.h"
-#include "foundation/SettingsStore.h"
-#include "testing/TestEnv.h"
 
 namespace {
 
-// Answers consent questions only when released, and counts them.
-class SlowConsentUI : public CORVAScriptedUI {
+// Counts the questions on the screen at the same time.
+class CountingUI : public CORVAScriptedUI {
  public:
-  OrvaConsent answer = OrvaConsent::AllowOnce;
-  std::atomic<int> asked{0};
-  std::mutex m;
-  std::condition_variable cv;
-  bool released = true;
+  std::atomic<int> open{0}, maxOpen{0}, asked{0};
+  std::string lastOrigin;
   OrvaConsent AskConsent(const std::string& o) override {
-    ++asked;
-    std::unique_lock<std::mutex> l(m);
-    cv.wait(l, [&] { return released; });
-    return answer;
-  }
-  void Release() {
-    {
-      std::lock_guard<std::mutex> l(m);
-      released = true;
+    int now = ++open;
+    int seen = maxOpen.load();
+    while (now > seen && !maxOpen.compare_exchange_weak(seen, now)) {
     }
-    cv.notify_all();
+    ++asked;
+    lastOrigin = o;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    --open;
+    return OrvaConsent::AllowOnce;
   }
-};
-
-class OriginConsentTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string root = orva::testing::MakeTempDir("consent");
-    setenv("ORVADESK_MACHINE_DIR", (root + "/machine").c_str(), 1);
-    setenv("ORVADESK_USER_DIR", (root + "/user").c_str(), 1);
-    orva::testing::WriteFile(CSettingsStore::FilePath(SettingsScope::Machine),
-                             R"({"SOFTWARE\\ORVA\\OrvaDesk": {"AllowedOrigins": " https://Bank.example ;null;https://ra.example:8443"}})");
-    m_ui = std::make_shared<SlowConsentUI>();
-    SetOrvaUserInterface(m_ui);
-    CORVAOriginConsent::Instance().Reset();
-  }
-  void TearDown() override {
-    m_ui->Release();
-    SetOrvaUserInterface(nullptr);
-    CORVAOriginConsent::Instance().Reset();
-  }
-  std::shared_ptr<SlowConsentUI> m_ui;
 };
 
 }  // namespace
 
-TEST_F(OriginConsentTest, NormalizeAndListsDecideWithoutAsking) {
+TEST(OriginConsent, OnlyRealOriginsReachTheUser) {
   struct Row {
     const char* origin;
     const char* normal;
   } rows[] = {{"https://A.Example", "https://a.example"}, {"http://127.0.0.1:8080", "http://127.0.0.1:8080"},
-              {"https://[::1]:443", "https://[::1]:443"},  {"null", ""}, {"", ""},
-              {"https://a.example/path", ""},             {"https://a b", ""},
-              {"://a", ""},                               {"https://", ""},
-              {"javascript:alert(1)", ""},                {"https://a.example\r\nX: y", ""}};
-  for (const auto& r : rows) EXPECT_EQ(CORVAOriginConsent::Normalize(r.origin), r.normal) << r.origin;
+              {"https://[::1]:443", "https://[::1]:443"},  {"chrome-extension://abcdef", "chrome-extension://abcdef"},
+              {"null", ""}, {"", ""}, {"https://a.example/path", ""}, {"https://a b", ""},
+              {"://a", ""}, {"https://", ""}, {"1http://a", ""}, {"javascript:alert(1)", ""},
+              {"https://a.example\r\nX: y", ""}, {"https://<b>x</b>", ""}};
+  for (const auto& r : rows) EXPECT_EQ(OrvaNormalizeWebOrigin(r.origin), r.normal) << r.origin;
+  EXPECT_EQ(OrvaNormalizeWebOrigin("https://" + std::string(250, 'a')), "");
 
-  CORVAOriginConsent& c = CORVAOriginConsent::Instance();
-  EXPECT_TRUE(c.Decide("https://bank.example"));       // listed, blanks and case aside
-  EXPECT_TRUE(c.Decide("HTTPS://RA.example:8443"));
-  EXPECT_FALSE(c.Decide("null"));                      // never matches, never asked
-  EXPECT_FALSE(c.Decide("https://a.example/x"));
-  EXPECT_FALSE(c.IsAllowed("https://ra.example"));     // the port is part of the origin
-  EXPECT_EQ(m_ui->asked.load(), 0);
-}
+  auto ui = std::make_shared<CountingUI>();
+  SetOrvaUserInterface(ui);
+  EXPECT_EQ(OrvaAskOriginConsent("null"), OrvaConsent::Refuse);
+  EXPECT_EQ(OrvaAskOriginConsent("https://x.example/<script>"), OrvaConsent::Refuse);
+  EXPECT_EQ(ui->asked.load(), 0);
+  EXPECT_EQ(OrvaAskOriginConsent("HTTPS://Shop.Example:8443"), OrvaConsent::AllowOnce);
+  EXPECT_EQ(ui->lastOrigin, "https://shop.example:8443");
 
-// One question for a burst of concurrent requests of one origin; the answer holds for the
-// rest of the run (refusals too); "always" is written to ApprovedOrigins and survives.
-TEST_F(OriginConsentTest, OneQuestionSharedAndRemembered) {
-  CORVAOriginConsent& c = CORVAOriginConsent::Instance();
-  m_ui->released = false;
-  std::atomic<int> allowed{0};
+  // Many origins at once: one question at a time.
   std::vector<std::thread> threads;
   for (int i = 0; i < 8; ++i)
-    threads.emplace_back([&] {
-      if (c.Decide("https://shop.example")) ++allowed;
-    });
-  while (m_ui->asked.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  m_ui->Release();
+    threads.emplace_back([i] { OrvaAskOriginConsent("https://site" + std::to_string(i) + ".example"); });
   for (auto& t : threads) t.join();
-  EXPECT_EQ(m_ui->asked.load(), 1);
-  EXPECT_EQ(allowed.load(), 8);
-  EXPECT_TRUE(c.Decide("https://shop.example"));
-  EXPECT_EQ(m_ui->asked.load(), 1);
-  std::string approved;
-  EXPECT_FALSE(CRegOptions::ReadString(SettingsScope::User, "ApprovedOrigins", approved, 1000));
-
-  m_ui->answer = OrvaConsent::Refuse;
-  EXPECT_FALSE(c.Decide("https://evil.example"));
-  EXPECT_FALSE(c.Decide("https://EVIL.example"));
-  EXPECT_EQ(m_ui->asked.load(), 2);
-
-  m_ui->answer = OrvaConsent::AlwaysAllow;
-  EXPECT_TRUE(c.Decide("https://Portal.example"));
-  EXPECT_TRUE(c.Decide("https://sign.example"));
-  ASSERT_TRUE(CRegOptions::ReadString(SettingsScope::User, "ApprovedOrigins", approved, 1000));
-  EXPECT_EQ(approved, "https://portal.example;https://sign.example");
-  EXPECT_EQ(m_ui->asked.load(), 4);
-
-  // A new run: "always" still holds, "once" and refusals are asked again.
-  c.Reset();
-  m_ui->answer = OrvaConsent::Refuse;
-  EXPECT_TRUE(c.Decide("https://portal.example"));
-  EXPECT_FALSE(c.Decide("https://shop.example"));
-  EXPECT_EQ(m_ui->asked.load(), 5);
+  EXPECT_EQ(ui->asked.load(), 9);
+  EXPECT_EQ(ui->maxOpen.load(), 1);
+  SetOrvaUserInterface(nullptr);
 }
