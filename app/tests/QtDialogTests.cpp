@@ -4,6 +4,7 @@
 
 #include <QAbstractButton>
 #include <QCheckBox>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -511,4 +512,60 @@ TEST(GuiStart, DisplayDetection) {
   if (!savedDisplay.empty()) setenv("DISPLAY", savedDisplay.c_str(), 1);
   else unsetenv("DISPLAY");
   if (!savedPlatform.empty()) setenv("QT_QPA_PLATFORM", savedPlatform.c_str(), 1);
+}
+
+// The file and folder choosers: the platform's filter list becomes Qt's, the chosen filter
+// comes back as a 1-based index, and cancel hands out nothing.
+TEST_F(QtDialogTest, FileAndFolderChoosers) {
+  std::string dir = MakeTempDir("choose");
+  ORVA_FILE_DIALOG fd;
+  fd.bSave = true;
+  fd.strTitle = "保存证书文件";
+  fd.strFilter = CORVAResource::Instance().LoadString(IDS_CERT_FILE_FILTER);
+  std::string path;
+  auto caller = std::async(std::launch::async, [&] { return GetOrvaUserInterface()->ChooseFile(fd, path); });
+  auto* dlg = qobject_cast<QFileDialog*>(WaitForWindow("filedialog"));
+  ASSERT_NE(dlg, nullptr);
+  EXPECT_EQ(dlg->windowTitle().toStdString(), "保存证书文件");
+  QStringList filters = dlg->nameFilters();
+  ASSERT_EQ(filters.size(), 2);
+  EXPECT_EQ(filters[0].toStdString(), "证书文件(*.cer) (*.cer)");
+  EXPECT_EQ(filters[1].toStdString(), "所有文件(*.*) (*.*)");
+  EXPECT_EQ(dlg->selectedNameFilter(), filters[0]);
+  dlg->setDirectory(QString::fromStdString(dir));
+  dlg->selectNameFilter(filters[1]);
+  // Typed into the dialog's name field, as a user does.
+  auto* name = dlg->findChild<QLineEdit*>("fileNameEdit");
+  ASSERT_NE(name, nullptr);
+  name->setText("out.der");
+  static_cast<QDialog*>(dlg)->accept();  // the dialog's own accept, as its button does
+  ASSERT_TRUE(WaitFor([&] { return caller.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready; }));
+  EXPECT_TRUE(caller.get());
+  EXPECT_EQ(path, dir + "/out.der");
+  EXPECT_EQ(fd.ulFilterIndex, 2u);
+
+  // Open with a page's filter of one description and no pattern; then cancel.
+  ORVA_FILE_DIALOG open;
+  open.strFilter = "just text";
+  path.clear();
+  auto opener = std::async(std::launch::async, [&] { return GetOrvaUserInterface()->ChooseFile(open, path); });
+  dlg = qobject_cast<QFileDialog*>(WaitForWindow("filedialog"));
+  ASSERT_NE(dlg, nullptr);
+  EXPECT_EQ(dlg->windowTitle().toStdString(), "打开");
+  EXPECT_EQ(dlg->nameFilters().size(), 1);
+  dlg->reject();
+  ASSERT_TRUE(WaitFor([&] { return opener.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready; }));
+  EXPECT_FALSE(opener.get());
+  EXPECT_TRUE(path.empty());
+
+  auto folder = std::async(std::launch::async, [&] { return GetOrvaUserInterface()->ChooseFolder("", path); });
+  dlg = qobject_cast<QFileDialog*>(WaitForWindow("folderdialog"));
+  ASSERT_NE(dlg, nullptr);
+  EXPECT_EQ(dlg->windowTitle().toStdString(), "选择文件夹");
+  dlg->setDirectory(QString::fromStdString(dir));  // the folder shown, nothing typed
+  if (auto* edit = dlg->findChild<QLineEdit*>("fileNameEdit")) edit->clear();
+  static_cast<QDialog*>(dlg)->accept();  // the dialog's own accept, as its button does
+  ASSERT_TRUE(WaitFor([&] { return folder.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready; }));
+  EXPECT_TRUE(folder.get());
+  EXPECT_EQ(path, dir);
 }
