@@ -1,4 +1,4 @@
-// orvadesk: the agent. Until the tray application arrives it runs headless in the
+// orvadesk: the agent. Until the tray application arrives it runs in the
 // foreground: the log as the machine-wide settings say, the loopback service on
 // ServicePort (6368 by default), and a clean stop on SIGINT or SIGTERM.
 //   orvadesk                    run the service
@@ -9,11 +9,18 @@
 #include <pthread.h>
 #include <string>
 
+#include <thread>
+
 #include "foundation/LogFile.h"
+#include "foundation/ORVAOriginConsent.h"
+#include "foundation/ORVAResource.h"
 #include "foundation/RegOptions.h"
 #include "webservice/ORVAAccessPolicy.h"
 #include "webservice/ORVAHttpServer.h"
 #include "webservice/ORVATlsIdentity.h"
+#ifdef ORVA_HAVE_GUI
+#include "app/ORVAGuiStart.h"
+#endif
 
 namespace {
 
@@ -38,7 +45,20 @@ int TrustBrowsers() {
   return res == 0 ? 0 : 1;
 }
 
-int RunService() {
+// The access policy's question about an unknown web origin, asked through the user
+// interface in force (the Qt dialog, or the headless answers).
+CORVAAccessPolicy::Decision AskConsent(const std::string& origin) {
+  switch (OrvaAskOriginConsent(origin)) {
+    case OrvaConsent::AlwaysAllow:
+      return CORVAAccessPolicy::kAllowAlways;
+    case OrvaConsent::AllowOnce:
+      return CORVAAccessPolicy::kAllowOnce;
+    default:
+      return CORVAAccessPolicy::kRefuse;
+  }
+}
+
+int RunService(int& argc, char** argv) {
   // The signals are taken by sigwait below; every thread started later inherits the mask.
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
@@ -46,6 +66,13 @@ int RunService() {
   sigaddset(&stopSignals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);
+
+  CORVAResource::Instance().SelectResourceModule();
+  CORVAAccessPolicy::Instance().SetConsentProvider(AskConsent);
+#ifdef ORVA_HAVE_GUI
+  // With a display the dialogs are Qt windows and the main thread runs their loop.
+  std::unique_ptr<CORVAGuiSession> gui = OrvaStartGui(argc, argv);
+#endif
 
   uint16_t port = ServicePort();
   // No device manager yet: the service answers the device commands without token kits.
@@ -59,6 +86,21 @@ int RunService() {
   std::fflush(stdout);
 
   int sig = 0;
+#ifdef ORVA_HAVE_GUI
+  if (gui) {
+    std::thread waiter([&] {
+      while (sigwait(&stopSignals, &sig) != 0) {
+      }
+      QMetaObject::invokeMethod(&gui->App(), [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
+    });
+    gui->App().exec();
+    waiter.join();
+    ORVA_LOG_INFO("Signal %d: stopping.", sig);
+    gui->UI()->Shutdown();  // callers waiting on a dialog get cancel before the service stops
+    CORVAHttpServer::Stop();
+    return 0;
+  }
+#endif
   while (sigwait(&stopSignals, &sig) != 0) {
   }
   ORVA_LOG_INFO("Signal %d: stopping.", sig);
@@ -75,5 +117,5 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: orvadesk [--trust-browsers]\n");
     return 2;
   }
-  return RunService();
+  return RunService(argc, argv);
 }
