@@ -78,6 +78,8 @@ CORVAShowCertDlg::CORVAShowCertDlg(std::shared_ptr<CORVACertSource> source, QWid
   // Pixel widths of the report view, widened a fifth for this platform's larger font.
   for (int i = 0; i < 6; ++i) m_pList->setColumnWidth(i, widths[i] * 6 / 5);
   m_pList->setShowGrid(true);
+  m_pList->setWordWrap(false);
+  m_pList->setTextElideMode(Qt::ElideRight);
   m_pList->setSelectionBehavior(QAbstractItemView::SelectRows);
   m_pList->setSelectionMode(QAbstractItemView::SingleSelection);
   m_pList->setEditTriggers(QAbstractItemView::NoEditTriggers);

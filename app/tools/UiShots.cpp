@@ -8,6 +8,7 @@
 #include <QMessageBox>
 #include <QPixmap>
 #include <QScreen>
+#include <QTabWidget>
 #include <QTableWidget>
 #include <QTimer>
 
@@ -84,7 +85,7 @@ int main(int argc, char** argv) {
   shot(&consent, "consent");
 
   using orva::testing::MakeCert;
-  auto ca = MakeCert("Orva Test SM2 CA", -100, 3650, nullptr, true);
+  auto ca = MakeCert("Orva Test CA", -100, 3650, nullptr, true);
   auto sign = MakeCert("张三", -30, 700, &ca);
   auto exch = MakeCert("张三", -800, -3, &ca);
   auto next = MakeCert("张三", 5, 900, &ca);
@@ -98,6 +99,12 @@ int main(int argc, char** argv) {
 
   CORVACertViewDlg view(sign.der, {ca.der}, "");
   shot(&view, "cert_view");
+  if (auto* tabs = view.findChild<QTabWidget*>("tabs")) {
+    tabs->setCurrentIndex(1);
+    shot(&view, "cert_view_details");
+    tabs->setCurrentIndex(2);
+    shot(&view, "cert_view_path");
+  }
 
   CORVAResource::Instance().LoadEnglishFile(QCoreApplication::applicationDirPath().toStdString() +
                                             "/" + kOrvaEnglishResourceFile);
