@@ -548,3 +548,8 @@ CORVAConsentDlg::CORVAConsentDlg(const std::string& strOrigin, QWidget* parent)
   v->addLayout(top);
   v->addLayout(row);
 }
+
+void CORVAConsentDlg::OnInitDialog() {
+  // The focus starts on "refuse": a stray key press never approves a site.
+  if (auto* refuse = findChild<QPushButton*>("2")) refuse->setFocus();
+}

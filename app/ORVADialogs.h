@@ -156,5 +156,6 @@ class CORVAConsentDlg : public CORVABaseDlg {
   explicit CORVAConsentDlg(const std::string& strOrigin, QWidget* parent = nullptr);
 
  protected:
+  void OnInitDialog() override;
   void OnOK() override { done(2); }  // only the two allow buttons approve
 };
