@@ -6,6 +6,8 @@
 #include "certificates/CertUtil.h"
 #include "certificates/CertificateStore.h"
 #include "foundation/LogFile.h"
+#include "foundation/ORVAResource.h"
+#include "foundation/ORVAUserInterface.h"
 #include "foundation/ResultCodes.h"
 #include "foundation/StringConvert.h"
 
@@ -603,9 +605,13 @@ uint32_t CX509Certificate::get_PublicKey(ORVA_PUBLIC_KEY_RECORD* lpPubKeyBlob) c
 
 uint32_t CX509Certificate::OpenViewDialog(uintptr_t hParentWnd) const {
   ORVA_LOG_BEGIN();
-  // The certificate view belongs to the user-interface layer, which does not exist yet.
-  ORVA_LOG_INFO("The certificate view is not available! hParentWnd=0x%llx",
-                static_cast<unsigned long long>(hParentWnd));
+  // The view is a window of its own on this platform: the owner handle is not used. It
+  // returns when the user closes it (at once without a display).
+  (void)hParentWnd;
+  std::vector<uint8_t> der;
+  if (ToBuffer(der) == ORVA_OK)
+    GetOrvaUserInterface()->ShowCertificate(
+        der, {}, CORVAResource::Instance().DialogText(IDD_CERT_VIEW, "caption"));
   ORVA_LOG_END();
   return ORVA_OK;
 }

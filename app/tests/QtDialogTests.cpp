@@ -30,6 +30,7 @@
 #include "foundation/RegOptions.h"
 #include "foundation/ResultCodes.h"
 #include "testing/TestEnv.h"
+#include "testing/TestPki.h"
 
 using namespace orva::testing;
 
@@ -568,4 +569,22 @@ TEST_F(QtDialogTest, FileAndFolderChoosers) {
   ASSERT_TRUE(WaitFor([&] { return folder.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready; }));
   EXPECT_TRUE(folder.get());
   EXPECT_EQ(path, dir);
+}
+
+// An SM2 certificate of the test PKI with its CA and root: the key and signature are
+// named, and the path runs root, CA, certificate.
+TEST_F(QtDialogTest, Sm2CertificateViewWithItsPath) {
+  std::vector<uint8_t> leaf = TestPkiCertDer("sm2-sign");
+  ORVA_CERT_TEXTS t;
+  ASSERT_TRUE(OrvaDescribeCertificate(leaf, t));
+  EXPECT_EQ(t.publicKey, "SM2 (256 bits)");
+  EXPECT_NE(t.sigAlg.find("SM2"), std::string::npos) << t.sigAlg;
+  EXPECT_EQ(t.version, 3);
+  CORVACertViewDlg view(leaf, {TestPkiCertDer("sm2-root"), TestPkiCertDer("sm2-ca")}, "");
+  auto* chain = view.findChild<QTreeWidget*>("chain");
+  ASSERT_NE(chain, nullptr);
+  int depth = 0;
+  for (QTreeWidgetItem* item = chain->topLevelItem(0); item; item = item->child(0)) ++depth;
+  EXPECT_EQ(depth, 3);
+  EXPECT_EQ(view.findChild<QLabel*>("path_incomplete"), nullptr);
 }

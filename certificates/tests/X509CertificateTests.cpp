@@ -14,6 +14,7 @@
 #include "foundation/ResultCodes.h"
 #include "testing/ChildProcess.h"
 #include "testing/TestPki.h"
+#include "foundation/ORVAScriptedUI.h"
 
 using orva::testing::TestPkiCertDer;
 using orva::testing::TestPkiCertPath;
@@ -537,4 +538,23 @@ TEST(X509Certificate, ProviderInformation) {
   uint32_t len = 0;
   ASSERT_EQ(exch->get_Container(nullptr, &len), ORVA_OK);
   EXPECT_EQ(len, 126u);
+}
+
+// The view goes to the user interface in force with the certificate's bytes and the title
+// "证书属性查看"; an empty object shows nothing; both answer 0.
+TEST(X509Certificate, OpenViewDialogShowsTheCertificateView) {
+  auto ui = std::make_shared<CORVAScriptedUI>();
+  SetOrvaUserInterface(ui);
+  std::vector<uint8_t> der = TestPkiCertDer("sm2-names");
+  CX509Certificate cert;
+  ASSERT_EQ(cert.FromBuffer(der.data(), static_cast<uint32_t>(der.size())), ORVA_OK);
+  EXPECT_EQ(cert.OpenViewDialog(0), ORVA_OK);
+  CX509Certificate empty;
+  EXPECT_EQ(empty.OpenViewDialog(0), ORVA_OK);
+  auto reqs = ui->Requests();
+  ASSERT_EQ(reqs.size(), 1u);
+  EXPECT_EQ(reqs[0].strDialog, "cert");
+  EXPECT_EQ(reqs[0].strText, "证书属性查看");
+  EXPECT_EQ(reqs[0].ulType, der.size());
+  SetOrvaUserInterface(nullptr);
 }
