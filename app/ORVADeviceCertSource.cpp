@@ -1,5 +1,9 @@
 #include "app/ORVADeviceCertSource.h"
 
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
 #include "certificates/X509Certificate.h"
 #include "devices/core/Device.h"
 #include "devices/core/DeviceManager.h"
@@ -15,6 +19,15 @@ std::string Text64(uint32_t (CDevice::*get)(char*, uint32_t*), CDevice& dev) {
   uint32_t len = sizeof buf - 1;
   if ((dev.*get)(buf, &len) != ORVA_OK) return {};
   return std::string(buf, strnlen(buf, sizeof buf - 1));
+}
+
+std::string UtcDate(int64_t llSeconds) {
+  time_t t = static_cast<time_t>(llSeconds);
+  struct tm tm {};
+  if (!gmtime_r(&t, &tm)) return {};
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
+  return buf;
 }
 
 }  // namespace
@@ -51,6 +64,16 @@ bool CORVADeviceCertSource::Certificates(size_t ulDevice, std::vector<Cert>& cer
       cert->get_KeyUsage(&usage);
       c.ulUsage = usage;
       cert->ToBuffer(c.der);
+      // The "CN=" values (up to 255 characters) and the validity dates in UTC.
+      cert->get_SubjectName("CN", c.subjectCN);
+      cert->get_IssuerName("CN", c.issuerCN);
+      if (c.subjectCN.size() > 255) c.subjectCN.resize(255);
+      if (c.issuerCN.size() > 255) c.issuerCN.resize(255);
+      ORVA_CERT_TIME from, to;
+      if (cert->get_ValidDate(&from, &to) == ORVA_OK) {
+        c.notBefore = UtcDate(from.llUtcSeconds);
+        c.notAfter = UtcDate(to.llUtcSeconds);
+      }
     }
     certs.push_back(std::move(c));
   }

@@ -182,6 +182,11 @@ void CORVAShowCertDlg::_FillCertList() {
   for (size_t i = 0; i < m_certs.size(); ++i) {
     ORVA_CERT_TEXTS t;
     OrvaDescribeCertificate(m_certs[i].der, t);
+    const CORVACertSource::Cert& c = m_certs[i];
+    if (!c.subjectCN.empty()) t.subjectCN = c.subjectCN;
+    if (!c.issuerCN.empty()) t.issuerCN = c.issuerCN;
+    if (!c.notBefore.empty()) t.notBeforeDate = c.notBefore;
+    if (!c.notAfter.empty()) t.notAfterDate = c.notAfter;
     int r = m_pList->rowCount();
     m_pList->insertRow(r);
     const QString cells[] = {OrvaText(m_certs[i].ulUsage == 1 ? IDS_USAGE_SIGN : IDS_USAGE_EXCH),

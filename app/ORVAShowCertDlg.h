@@ -32,6 +32,8 @@ class CORVACertSource {
   struct Cert {
     uint32_t ulUsage = 0;        // 1 signature, otherwise encryption
     std::vector<uint8_t> der;
+    // The row's texts as the certificate object gives them; taken from `der` when empty.
+    std::string subjectCN, issuerCN, notBefore, notAfter;
   };
   virtual ~CORVACertSource() = default;
   // One "label(serial)" entry per device, in the manager's order.
