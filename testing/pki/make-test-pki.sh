@@ -93,6 +93,11 @@ pki_cert rsa-kudec rsa-leaf rsa-ca "$ORG/CN=RSA Decipher Only" v3_kudec 300C
 pki_self_signed p256-self p256 "$ORG/CN=P-256 Self-Signed"
 pki_self_signed ed25519-self ed25519 "$ORG/CN=Ed25519 Self-Signed"
 
+# ---- signatures and key files ---------------------------------------------------------------
+pki_sm2_signatures sm2-sign
+pki_pkcs12 rsa-sign-legacy rsa-sign rsa-sign "p12 pass" legacy
+pki_pkcs12 rsa-sign-aes rsa-sign rsa-sign "p12 pass"
+
 rm -rf "$PKI_OUT/tmp"
 touch "$PKI_OUT/.complete"
 trap - EXIT

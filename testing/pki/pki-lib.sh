@@ -139,3 +139,65 @@ pki_self_signed() {
     -out "$PKI_OUT/certs/$name.pem" || pki_die "self-signed $name"
   _pki_finish_cert "$name" "$key" "$name"
 }
+
+# _pki_sm2_sig_shape FILE: "LEN SHORT_R SHORT_S" of a DER SM2 signature, where SHORT_x is 1 when
+# the value has fewer than 32 significant bytes (its raw 32-byte form starts with a zero byte).
+_pki_sm2_sig_shape() {
+  local b len lr ls sr=0 ss=0
+  # shellcheck disable=SC2207
+  b=($(od -An -v -tu1 "$1"))
+  len=${#b[@]}
+  lr=${b[3]}
+  ls=${b[$((5 + lr))]}
+  { [ "$lr" -lt 32 ] || { [ "$lr" -eq 32 ] && [ "${b[4]}" -eq 0 ]; }; } && sr=1
+  { [ "$ls" -lt 32 ] || { [ "$ls" -eq 32 ] && [ "${b[$((6 + lr))]}" -eq 0 ]; }; } && ss=1
+  echo "$len $sr $ss"
+}
+
+# pki_sm2_signatures KEY: DER SM2 signatures made by `openssl pkeyutl` with the GM identity
+# over messages of sigs/, kept as sigs/<kind>.msg and .der for the kinds "normal", "der69"
+# (68 or 69 bytes: about one signature in 500), "shortr" and "shorts" (r or s below 2^248).
+# Messages are signed in batches on two processes until every kind is found.
+pki_sm2_signatures() {
+  local key=$1 dir="$PKI_OUT/sigs" work="$PKI_OUT/tmp/sigs" batch=0 i f shape
+  mkdir -p "$dir" "$work"
+  local want="normal der69 shortr shorts"
+  while [ -n "$want" ]; do
+    [ "$batch" -lt 40 ] || pki_die "no short SM2 signatures found after $((batch * 100)) tries"
+    for i in $(seq 0 99); do printf 'OrvaDesk signature %d-%d' "$batch" "$i" >"$work/$i.msg"; done
+    seq 0 99 | xargs -P 2 -I{} openssl pkeyutl -sign -rawin -digest sm3 \
+      -inkey "$PKI_OUT/keys/$key.pem" -pkeyopt "distid:$PKI_SM2_ID" -in "$work/{}.msg" -out "$work/{}.der" \
+      || pki_die "SM2 signatures"
+    for i in $(seq 0 99); do
+      f="$work/$i"
+      # shellcheck disable=SC2207
+      shape=($(_pki_sm2_sig_shape "$f.der"))
+      for kind in $want; do
+        case "$kind" in
+          normal) [ "${shape[0]}" -ge 70 ] || continue ;;
+          der69) [ "${shape[0]}" -le 69 ] || continue ;;
+          shortr) [ "${shape[1]}" = 1 ] || continue ;;
+          shorts) [ "${shape[2]}" = 1 ] || continue ;;
+        esac
+        cp "$f.msg" "$dir/$kind.msg"
+        cp "$f.der" "$dir/$kind.der"
+        want=" $want "
+        want=${want/ $kind / }
+        want=$(echo $want)
+      done
+    done
+    batch=$((batch + 1))
+  done
+  rm -rf "$work"
+}
+
+# pki_pkcs12 NAME KEY CERT PASSWORD [legacy]: a PKCS#12 file p12/<name>.p12 holding the key and
+# its certificate; "legacy" protects it with the old algorithms (RC2-40 and 3DES), which OpenSSL
+# 3 only opens with its legacy provider.
+pki_pkcs12() {
+  local name=$1 key=$2 cert=$3 pass=$4 mode=${5:-} opts=()
+  mkdir -p "$PKI_OUT/p12"
+  [ "$mode" = legacy ] && opts=(-legacy)
+  openssl pkcs12 -export "${opts[@]}" -inkey "$PKI_OUT/keys/$key.pem" -in "$PKI_OUT/certs/$cert.pem" \
+    -passout "pass:$pass" -out "$PKI_OUT/p12/$name.p12" || pki_die "PKCS#12 $name"
+}
