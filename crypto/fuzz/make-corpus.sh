@@ -18,3 +18,19 @@ printf abc >"$tmp/m"
 openssl pkeyutl -sign -rawin -digest sm3 -inkey "$pki/keys/sm2-sign.pem" \
   -pkeyopt distid:1234567812345678 -in "$tmp/m" -out "$tmp/s"
 cp "$tmp/s" "$out/$(sha1sum "$tmp/s" | cut -c1-40)"
+
+# The signed-data corpus: PKCS#7 signatures of `openssl smime` and `openssl cms` (with and
+# without attributes, attached and detached), an SM2 DER signature and an SM2 DER ciphertext.
+sd="$(cd "$(dirname "$0")" && pwd)/corpus/signed_data"
+mkdir -p "$sd"
+printf 'signed content' >"$tmp/m"
+for opts in "" "-noattr" "-nodetach" "-noattr -nodetach"; do
+  for tool in smime cms; do
+    # shellcheck disable=SC2086
+    openssl "$tool" -sign -binary -in "$tmp/m" -signer "$pki/certs/rsa-sign.pem" -inkey "$pki/keys/rsa-sign.pem" \
+      -outform DER -out "$tmp/p7" $opts
+    cp "$tmp/p7" "$sd/$(sha1sum "$tmp/p7" | cut -c1-40)"
+  done
+done
+cp "$tmp/s" "$sd/$(sha1sum "$tmp/s" | cut -c1-40)"
+cp "$tmp/c" "$sd/$(sha1sum "$tmp/c" | cut -c1-40)"
