@@ -526,7 +526,11 @@ uint32_t CGMDevice::Initiliaze(const char* lpcsAppName, const char* lpcsDevAuthK
     return ORVA_E_INVALID_CALL;
   }
   uint32_t ulRes;
-  if (m_hApplication) {
+  // A token with an application is formatted first, whether or not that application is
+  // open here (an earlier attempt that failed after closing it must not leave the old
+  // application in place, to be chosen again at the next connection).
+  std::string csExisting;
+  if (m_hApplication || _GetApplitionName(csExisting)) {
     ORVA_LOG_INFO("Need to format key...");
     ulRes = _DevFormat(lpcsDevAuthKey);
     if (ulRes != ORVA_OK) {
