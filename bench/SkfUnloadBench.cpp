@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
 
@@ -33,6 +34,13 @@ struct Lib {
   PFN_SOFTSKF_Unplug unplug;
   PFN_SOFTSKF_Waiters waiters;
 };
+
+// The token keeps its state in memory (never a demo's state file or socket).
+const bool kEnvCleared = [] {
+  unsetenv("SOFTSKF_STATE");
+  unsetenv("SOFTSKF_CONTROL");
+  return true;
+}();
 
 template <class Pred>
 void Until(Pred pred) {

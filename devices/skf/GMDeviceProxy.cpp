@@ -83,7 +83,7 @@ struct CGMDeviceProxy::EventState {
   std::weak_ptr<CDeviceProxy> proxy;
   std::mutex lock;  // held while an event is delivered; the stop flag is set under it
   std::condition_variable cv;
-  uint32_t ulStop = 0;
+  std::atomic<uint32_t> ulStop{0};
   bool bEnded = false;
 };
 
@@ -201,18 +201,22 @@ void CGMDeviceProxy::GMDeviceEventThreadProc(std::shared_ptr<EventState> pState)
         ORVA_LOG_INFO("SKF_WaitForDevEvent() returned! ulRes=0x%x", rv);
         break;
       }
-      // Delivery holds the lock: once the stop flag is set no event reaches the kit.
-      std::lock_guard<std::mutex> g(pState->lock);
-      if (pState->ulStop) break;
-      if (ulEventType != SKF_DEV_EVENT_INSERTED && ulEventType != SKF_DEV_EVENT_REMOVED) {
-        ORVA_LOG_INFO("Event type 0x%x is ignored!", ulEventType);
-        continue;
-      }
-      std::shared_ptr<CDeviceProxy> proxy = pState->proxy.lock();
-      if (!proxy) break;
-      for (const auto& name : ParseNameList(szName, sizeof szName, ulLen)) {
-        ORVA_LOG_INFO("Key %s has an event! ulEventType=0x%x", name.c_str(), ulEventType);
-        static_cast<CGMDeviceProxy*>(proxy.get())->OnDeviceEvent(name, ulEventType);
+      // Delivery holds the lock: once the stop flag is set no event reaches the kit. The
+      // binding is let go after the lock (its destructor stops this thread).
+      std::shared_ptr<CDeviceProxy> proxy;
+      {
+        std::lock_guard<std::mutex> g(pState->lock);
+        if (pState->ulStop) break;
+        if (ulEventType != SKF_DEV_EVENT_INSERTED && ulEventType != SKF_DEV_EVENT_REMOVED) {
+          ORVA_LOG_INFO("Event type 0x%x is ignored!", ulEventType);
+          continue;
+        }
+        proxy = pState->proxy.lock();
+        if (!proxy) break;
+        for (const auto& name : ParseNameList(szName, sizeof szName, ulLen)) {
+          ORVA_LOG_INFO("Key %s has an event! ulEventType=0x%x", name.c_str(), ulEventType);
+          static_cast<CGMDeviceProxy*>(proxy.get())->OnDeviceEvent(name, ulEventType);
+        }
       }
     }
     ORVA_LOG_END();
@@ -233,13 +237,16 @@ uint32_t CGMDeviceProxy::StopEventThread() {
   std::shared_ptr<EventState> state = std::move(m_pEventState);
   if (!state) return ORVA_OK;
   ORVA_LOG_BEGIN();
+  if (m_eventThread.get_id() == std::this_thread::get_id()) {
+    // On the event thread itself (the binding released by its own delivery): it ends
+    // after this delivery.
+    state->ulStop = 1;
+    m_eventThread.detach();
+    return ORVA_OK;
+  }
   {
     std::lock_guard<std::mutex> g(state->lock);
     state->ulStop = 1;
-  }
-  if (m_eventThread.get_id() == std::this_thread::get_id()) {
-    m_eventThread.detach();
-    return ORVA_OK;
   }
   bool bEnded = false;
   if (state->pfnCancel) {

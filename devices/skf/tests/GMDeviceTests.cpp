@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <future>
@@ -53,6 +54,13 @@ std::string Text(const std::function<uint32_t(char*, uint32_t*)>& read, uint32_t
 
 class GMTokenTest : public ::testing::Test {
  protected:
+  // The token keeps its state in memory here: a state file or control socket named in the
+  // caller's environment (a demo run's) is never touched.
+  static void SetUpTestSuite() {
+    unsetenv("SOFTSKF_STATE");
+    unsetenv("SOFTSKF_CONTROL");
+  }
+
   void SetUp() override {
     OrvaRegisterSkfBinding();
     m_loop = std::make_shared<orva::platform::CMessageLoop>();
@@ -705,4 +713,29 @@ TEST_F(GMTokenTest, UnloadReturnsWithAndWithoutCancel) {
     EXPECT_EQ(s_delivered.load(), 1);
     proxy.reset();
   }
+}
+
+namespace {
+
+std::shared_ptr<CGMDeviceProxy> s_lastProxy;
+
+uint32_t DroppingCallback(std::shared_ptr<CDeviceFake>, uint32_t, void*) {
+  s_lastProxy.reset();  // the event thread now holds the last references
+  ++s_delivered;
+  return 0;
+}
+
+}  // namespace
+
+TEST_F(GMTokenTest, ABindingReleasedByItsOwnEventEndsItsThread) {
+  s_delivered = 0;
+  s_lastProxy = std::make_shared<CGMDeviceProxy>("Soft CSP");
+  ORVA_PROXY_START_ARGS args;
+  args.bWatchEvents = true;
+  args.pfnCallback = &DroppingCallback;
+  ASSERT_EQ(s_lastProxy->Load(m_lib->Path(), "", &args), ORVA_OK);
+  ASSERT_TRUE(WaitFor([&] { return m_lib->Waiters() == 1; }));
+  ASSERT_EQ(m_lib->Plug("Other"), SAR_OK);
+  EXPECT_TRUE(WaitFor([] { return s_delivered == 1 && CGMDeviceProxy::RunningEventThreads() == 0; }));
+  EXPECT_EQ(m_lib->Waiters(), 0u);
 }
