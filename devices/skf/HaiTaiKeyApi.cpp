@@ -54,17 +54,13 @@ CHaiTaiKeyApi* CHaiTaiKeyApi::Get(const std::string& csDllName) {
 }
 
 void CHaiTaiKeyApi::Release() {
-  std::unique_ptr<CHaiTaiKeyApi> gone;
-  {
-    std::lock_guard<std::mutex> g(ListLock());
-    if (m_ulRefCount > 0 && --m_ulRefCount > 0) return;
-    auto& list = List();
-    auto it = std::find_if(list.begin(), list.end(), [this](const auto& p) { return p.get() == this; });
-    if (it == list.end()) return;
-    gone = std::move(*it);
-    list.erase(it);
-  }
-  // The library is freed outside the lock.
+  // The library is freed under the lock too, so that a load of the same path on another
+  // thread never overlaps its unloading.
+  std::lock_guard<std::mutex> g(ListLock());
+  if (m_ulRefCount > 0 && --m_ulRefCount > 0) return;
+  auto& list = List();
+  auto it = std::find_if(list.begin(), list.end(), [this](const auto& p) { return p.get() == this; });
+  if (it != list.end()) list.erase(it);  // destroys this instance
 }
 
 uint32_t CHaiTaiKeyApi::ReadDSN(const char* lpcsDevName, uint8_t* pbDSN, uint32_t* pulLen) {
