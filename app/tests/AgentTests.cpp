@@ -173,6 +173,14 @@ TEST_F(Agent, TheAgentLoadsTheConfiguredKitAndFollowsItsToken) {
   EXPECT_EQ(ctl({"unplug"}, out), 1);
   EXPECT_EQ(out.rfind("ERR 0x0A000006", 0), 0u) << out;
   EXPECT_EQ(ctl({"frobnicate", "Demo01"}, out), 1);
+  // A failure armed over the socket meets the agent's next connection of an inserted token.
+  ASSERT_EQ(ctl({"fail", "SKF_ConnectDev", "0x0A000001"}, out), 0) << out;
+  EXPECT_EQ(ctl({"fail", "SKF_ConnectDev", "lots"}, out), 1);
+  ASSERT_EQ(ctl({"unplug", "Demo01"}, out), 0);
+  ASSERT_EQ(ctl({"plug", "Demo01"}, out), 0);
+  EXPECT_TRUE(waitFor([&] { return logHas("pEventDev->Connect() failed! ulRes = 0x81000006"); }));
+  ASSERT_EQ(ctl({"count", "SKF_ConnectDev"}, out), 0);
+  EXPECT_EQ(out.rfind("OK ", 0), 0u) << out;
 
   // The state file stays private to the user, as does the control socket.
   struct stat st {};
