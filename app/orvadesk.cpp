@@ -11,10 +11,13 @@
 
 #include <thread>
 
+#include "devices/core/DeviceManager.h"
+#include "devices/skf/GMDeviceProxy.h"
 #include "foundation/LogFile.h"
 #include "foundation/ORVAOriginConsent.h"
 #include "foundation/ORVAResource.h"
 #include "foundation/RegOptions.h"
+#include "foundation/SettingsStore.h"
 #include "webservice/ORVAAccessPolicy.h"
 #include "webservice/ORVAHttpServer.h"
 #include "webservice/ORVATlsIdentity.h"
@@ -74,11 +77,17 @@ int RunService(int& argc, char** argv) {
   std::unique_ptr<CORVAGuiSession> gui = OrvaStartGui(argc, argv);
 #endif
 
+  // The token kits of the machine-wide settings load on threads of their own (which
+  // inherit the blocked signals).
+  OrvaRegisterSkfBinding();
+  CDeviceManager* pDeviceMngr = CDeviceManager::GetInstance();
+  pDeviceMngr->EnumDevices(kOrvaSettingsKey, 1);
+
   uint16_t port = ServicePort();
-  // No device manager yet: the service answers the device commands without token kits.
-  if (!CORVAHttpServer::Start(port, nullptr)) {
+  if (!CORVAHttpServer::Start(port, pDeviceMngr)) {
     ORVA_LOG_INFO("CORVAHttpServer::Start() failed! Can't use a none-IE brower!");
     std::fprintf(stderr, "orvadesk: the service cannot listen on 127.0.0.1:%u\n", port);
+    CDeviceManager::ReleaseInstance();
     return 1;
   }
   std::printf("orvadesk: serving https://%s:%u/ on 127.0.0.1\n", ORVA_SERVICE_HOST,
@@ -98,6 +107,7 @@ int RunService(int& argc, char** argv) {
     ORVA_LOG_INFO("Signal %d: stopping.", sig);
     gui->UI()->Shutdown();  // callers waiting on a dialog get cancel before the service stops
     CORVAHttpServer::Stop();
+    CDeviceManager::ReleaseInstance();
     return 0;
   }
 #endif
@@ -105,6 +115,7 @@ int RunService(int& argc, char** argv) {
   }
   ORVA_LOG_INFO("Signal %d: stopping.", sig);
   CORVAHttpServer::Stop();
+  CDeviceManager::ReleaseInstance();
   return 0;
 }
 
