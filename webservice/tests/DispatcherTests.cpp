@@ -29,7 +29,7 @@ TEST(Dispatcher, ExamplesByteForByte) {
       {"not json", "{\"msg\":\"输入数据有误\",\"res\":-2130706418}\n"},
       {"", "{\"msg\":\"参数错误\",\"res\":-2130706428}\n"},
       {R"({"msgType":"sign_digest"})", "{\"msg\":\"功能不支持\",\"res\":-2130706427,\"respType\":\"\"}\n"},
-      {R"({"msgType":"read_file"})", "{\"msg\":\"功能不支持\",\"res\":-2130706427,\"respType\":\"read_file\"}\n"},
+      {R"({"msgType":"read_file"})", "{\"msg\":\"参数错误\",\"res\":-2130706428,\"respType\":\"read_file\"}\n"},
       // The lenient reader accepts comments.
       {"/* c */ {\"msgType\":\"init\"} // t", "{\"msg\":\"执行成功\",\"res\":0,\"respType\":\"init_resp\"}\n"},
   };
