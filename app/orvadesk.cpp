@@ -1,6 +1,7 @@
 // orvadesk: the agent. Until the tray application arrives it runs in the
 // foreground: the log as the machine-wide settings say, the loopback service on
-// ServicePort (6368 by default), and a clean stop on SIGINT or SIGTERM.
+// ServicePort (6368 by default) with the token events pushed to its WebSockets, and a
+// clean stop on SIGINT or SIGTERM.
 //   orvadesk                    run the service
 //   orvadesk --trust-browsers   add the local CA to the user's NSS database and exit
 #include <csignal>
@@ -18,6 +19,7 @@
 #include "foundation/ORVAResource.h"
 #include "foundation/RegOptions.h"
 #include "foundation/SettingsStore.h"
+#include "platform/EventQueue.h"
 #include "webservice/ORVAAccessPolicy.h"
 #include "webservice/ORVAHttpServer.h"
 #include "webservice/ORVATlsIdentity.h"
@@ -81,12 +83,22 @@ int RunService(int& argc, char** argv) {
   // inherit the blocked signals).
   OrvaRegisterSkfBinding();
   CDeviceManager* pDeviceMngr = CDeviceManager::GetInstance();
+  // Token insertion and removal reach every open WebSocket from the main thread's loop.
+  const auto& mainLoop = orva::platform::CMessageLoop::Main();
+  DeviceEventQueuePtr events = CDeviceEventQueue::Create(
+      mainLoop, [pDeviceMngr](uintptr_t, const DEVICE_EVENT_INFO& e) { CORVAHttpServer::HandleKeyEvent(e, pDeviceMngr); });
+  pDeviceMngr->AddEventHandler(events, 0);
+  auto stopEvents = [&] {
+    pDeviceMngr->RemoveEventHandler(events, 0);
+    events->Close();
+  };
   pDeviceMngr->EnumDevices(kOrvaSettingsKey, 1);
 
   uint16_t port = ServicePort();
   if (!CORVAHttpServer::Start(port, pDeviceMngr)) {
     ORVA_LOG_INFO("CORVAHttpServer::Start() failed! Can't use a none-IE brower!");
     std::fprintf(stderr, "orvadesk: the service cannot listen on 127.0.0.1:%u\n", port);
+    stopEvents();
     CDeviceManager::ReleaseInstance();
     return 1;
   }
@@ -97,6 +109,14 @@ int RunService(int& argc, char** argv) {
   int sig = 0;
 #ifdef ORVA_HAVE_GUI
   if (gui) {
+    // The Qt loop drains the main loop whenever work lands in it.
+    QApplication* app = &gui->App();
+    auto drain = [app] {
+      QMetaObject::invokeMethod(app, [] { orva::platform::CMessageLoop::Main()->RunPending(); },
+                                Qt::QueuedConnection);
+    };
+    mainLoop->SetWakeup(drain);
+    drain();
     std::thread waiter([&] {
       while (sigwait(&stopSignals, &sig) != 0) {
       }
@@ -105,15 +125,24 @@ int RunService(int& argc, char** argv) {
     gui->App().exec();
     waiter.join();
     ORVA_LOG_INFO("Signal %d: stopping.", sig);
+    mainLoop->SetWakeup(nullptr);
+    stopEvents();
     gui->UI()->Shutdown();  // callers waiting on a dialog get cancel before the service stops
     CORVAHttpServer::Stop();
     CDeviceManager::ReleaseInstance();
     return 0;
   }
 #endif
-  while (sigwait(&stopSignals, &sig) != 0) {
-  }
+  // Headless: the main thread runs the loop until a stop signal arrives.
+  std::thread waiter([&] {
+    while (sigwait(&stopSignals, &sig) != 0) {
+    }
+    mainLoop->Quit();
+  });
+  mainLoop->Run();
+  waiter.join();
   ORVA_LOG_INFO("Signal %d: stopping.", sig);
+  stopEvents();
   CORVAHttpServer::Stop();
   CDeviceManager::ReleaseInstance();
   return 0;

@@ -1,14 +1,62 @@
 #pragma once
 // The token operations behind the web-service commands: the handlers read and check the
 // request, choose the device, and leave the work to these. Each returns a result code.
+//
+// PIN handling: the PIN dialogs and message boxes of the user interface, each naming the
+// web origin that asked ("" for a local program). Every sequence that logs in and uses the
+// login (verification with the weak-PIN question, PIN change, unlock, initialisation) runs
+// under the device lock, so two connections never interleave on one token. A login stays
+// with the origin that made it: _IsLoggedInFor tells a later operation whether the token's
+// login belongs to its own caller, so no other web site can ride on it.
+//
+// New PINs that a page passes (change, unlock, initialisation) must pass CheckPinRule
+// before the token sees them: a PIN outside the rule could never be used for a web login
+// again.
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 class CDevice;
+using DevicePtr = std::shared_ptr<CDevice>;
 
 // "test_randrom" limits: 1 to 10,240 random bytes; line length of the bit and hex forms.
 inline constexpr int32_t ORVA_RANDOM_MAX_SIZE = 10 * 1024;
 inline constexpr size_t ORVA_RANDOM_LINE_CHARS = 64;
+
+// Authorisation types of requests and codes.
+inline constexpr uint32_t ORVA_AUTH_TYPE_INIT = 1;
+inline constexpr uint32_t ORVA_AUTH_TYPE_UNLOCK = 2;
+inline constexpr uint32_t ORVA_AUTH_TYPE_IMPORT = 4;
+
+// Initialisation of a token.
+inline constexpr const char* ORVA_INIT_APP_NAME = "ORVA_RSASM2_APP";
+inline constexpr const char* ORVA_INIT_DEFAULT_LABEL = "UKey";
+inline constexpr uint32_t ORVA_INIT_PIN_RETRY = 15;
+inline constexpr size_t ORVA_MAX_USER_PIN = 16;
+inline constexpr size_t ORVA_MAX_LABEL = 32;
+
+// Limits of the authorisation records.
+inline constexpr size_t ORVA_AUTH_REQ_MAX_SN = 64;
+inline constexpr size_t ORVA_AUTH_CODE_MAX_SN = 32;
+inline constexpr size_t ORVA_AUTH_CODE_MAX_PLAIN = 256;
+inline constexpr size_t ORVA_AUTH_SN_COMPARE = 16;  // unlock and import compare this many bytes
+
+// The machine-wide setting that holds the authorisation service's certificate (Base64 DER).
+inline constexpr const char* ORVA_AUTHORITY_CERT_VALUE = "AuthorityCert";
+
+// A parsed authorisation code; the secrets are wiped when it goes.
+struct ORVA_AUTH_CODE {
+  uint32_t ulAuthType = 0;
+  std::string strSN;
+  std::string strAdminPIN;    // the token's administrator PIN (PKCS#12 import: the password)
+  std::string strDevAuthKey;  // type 1 only
+  ORVA_AUTH_CODE() = default;
+  ORVA_AUTH_CODE(const ORVA_AUTH_CODE&) = delete;
+  ORVA_AUTH_CODE& operator=(const ORVA_AUTH_CODE&) = delete;
+  ~ORVA_AUTH_CODE();
+};
 
 class CORVADeviceHelper {
  public:
@@ -22,4 +70,52 @@ class CORVADeviceHelper {
   // created or written.
   static uint32_t TestRandrom(CDevice* pDevice, int32_t lSize, uint32_t ulFormat,
                               const std::string& strFile);
+
+  // "verify_pin": an empty PIN asks through the PIN dialog, a given one is tried once. A
+  // correct user PIN that breaks the PIN rule leads to the question [172] and the PIN
+  // change. On success the remaining tries are 0 and the login belongs to `strOrigin`.
+  static uint32_t VerifyPin(const DevicePtr& pDevice, uint32_t ulPinType, const std::string& strPin,
+                            uint32_t* pulLeftTimes, const std::string& strOrigin);
+  // "change_pin": user PIN only; both PINs empty: the PIN change dialog; one empty:
+  // 0x81000004; a new PIN that breaks the rule: the rule's code.
+  static uint32_t ChangePin(const DevicePtr& pDevice, uint32_t ulPinType, const std::string& strOldPin,
+                            const std::string& strNewPin, uint32_t* pulLeftTimes,
+                            const std::string& strOrigin);
+  // "unlock_device": an authorisation code of type 2 for this token, then the new user PIN
+  // (given, or from the unlock dialog).
+  static uint32_t Unlock(const DevicePtr& pDevice, const std::string& strAuthCode,
+                         const std::string& strNewPin, const std::string& strOrigin);
+  // "initiliaze_device": an authorisation code of type 1 for this token; erases the token
+  // and makes its application anew with the user PIN (given, or from the dialog).
+  static uint32_t Initiliaze(const DevicePtr& pDevice, const std::string& strAuthCode,
+                             const std::string& strUserPin, const std::string& strLabel,
+                             const std::string& strOrigin);
+
+  // "gen_auth_req": a request of type 1, 2 or 4 for the token, encrypted to the
+  // authorisation service's certificate (the machine-wide AuthorityCert; 0x81000005 when
+  // it is not set), bytes reversed, Base64. The request's one-time key replaces the
+  // token's earlier one once the request is made.
+  static uint32_t GenAuthReqCode(const DevicePtr& pDevice, uint32_t ulAuthType, std::string& strReqCode);
+
+  // Interactive login: the PIN dialog until the PIN verifies, the user gives up or the PIN
+  // locks. 0 when the token is logged in afterwards (for `strOrigin`); 0x81000007 when the
+  // dialog was cancelled.
+  static uint32_t _LoginToDevice(const DevicePtr& pDevice, uint32_t ulPinType, uint32_t* pulRetryTimes,
+                                 const std::string& strOrigin);
+  // The weak-PIN check after a user PIN verified: 0 for a PIN within the rule; 0x81000051
+  // for one with a character outside it; otherwise the question [172] and the PIN change.
+  static uint32_t _CheckAndEnhancePIN(const DevicePtr& pDevice, const std::string& strUserPin,
+                                      const std::string& strOrigin);
+  // Decrypts an authorisation code with the token's one-time key, which is forgotten
+  // whatever the outcome.
+  static uint32_t _ParserAuthCode(const DevicePtr& pDevice, const std::string& strAuthCode,
+                                  ORVA_AUTH_CODE& code);
+
+  // True when the token is logged in and the login was made for `strOrigin`.
+  static bool _IsLoggedInFor(const DevicePtr& pDevice, const std::string& strOrigin);
+  // Clears the token's login and its owner.
+  static void _LogoutDevice(const DevicePtr& pDevice);
+
+  // The authorisation service's certificate from the settings; 0x81000005 when none is set.
+  static uint32_t _GetAuthorityCert(std::vector<uint8_t>& der);
 };

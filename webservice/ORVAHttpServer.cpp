@@ -18,6 +18,7 @@
 #include "foundation/ScopeGuard.h"
 #include "foundation/StringConvert.h"
 #include "webservice/ORVAAccessPolicy.h"
+#include "webservice/ORVACertCache.h"
 #include "webservice/ORVATlsIdentity.h"
 
 namespace {
@@ -141,6 +142,7 @@ uint32_t CORVAHttpsListener::Start(uint16_t usPort, CDeviceManager* pDeviceMngr)
 
   m_bStop = false;
   try {
+    m_pCertCache = std::make_shared<CORVACertCache>();
     m_pWakeup = std::make_shared<CORVAWakeup>();
     m_acceptThread = std::thread(&CORVAHttpsListener::AcceptProc, this);
   } catch (const std::system_error& e) {
@@ -289,6 +291,7 @@ uint32_t CORVAHttpsListener::Stop() {
     m_listenSocket = -1;
   }
   pDeviceMngr = nullptr;
+  m_pCertCache.reset();  // the cached certificates end with the service
   m_usPort = 0;
   return 0;
 }

@@ -47,7 +47,8 @@ class CORVAHttpsListener {
   CDeviceManager* pDeviceMngr = nullptr;
   std::mutex m_workersLock;
   std::list<std::shared_ptr<CORVAHttpsWorker>> m_workers;
-  CORVACertCache* m_pCertCache = nullptr;  // the certificate cache arrives with its commands
+  // Certificates of "decode_cert", shared by every connection; made at Start, gone at Stop.
+  std::shared_ptr<CORVACertCache> m_pCertCache;
   std::shared_ptr<CORVAWakeup> m_pWakeup;
   ORVA_SERVICE_LIMITS m_limits;
   ORVA_SERVICE_STATS* m_pStats;

@@ -18,6 +18,7 @@
 #include "foundation/ResultCodes.h"
 #include "foundation/StringConvert.h"
 #include "webservice/ORVAAccessPolicy.h"
+#include "webservice/ORVACertCache.h"
 #include "webservice/ORVAHttpHandler.h"
 
 namespace {
@@ -120,7 +121,7 @@ int32_t CORVAHttpsWorker::Start(const ORVA_WORKER_PARAM& param) {
   m_limits = param.limits;
   m_pStats = param.pStats;
   try {
-    m_handler = std::make_unique<CORVAHttpHandler>(m_pDeviceMngr, m_pCertCache);
+    m_handler = std::make_unique<CORVAHttpHandler>(m_pDeviceMngr, m_pCertCache.get());
   } catch (const std::exception&) {
     std::printf("m_handler is NULL!\n");
     return -1;

@@ -71,7 +71,8 @@ struct ORVA_WORKER_PARAM {
   int cs = -1;                 // the accepted socket, non-blocking; owned by the worker
   SSL* ssl = nullptr;          // on the listener's context, fd attached; owned by the worker
   CDeviceManager* pDeviceMngr = nullptr;
-  CORVACertCache* pCertCache = nullptr;
+  // Shared, so that an abandoned connection never outlives the cache its handler uses.
+  std::shared_ptr<CORVACertCache> pCertCache;
   std::shared_ptr<CORVAWakeup> pListenerWakeup;  // signalled when the connection ends
   ORVA_SERVICE_LIMITS limits;
   ORVA_SERVICE_STATS* pStats = nullptr;
@@ -144,7 +145,7 @@ class CORVAHttpsWorker : public std::enable_shared_from_this<CORVAHttpsWorker> {
   int m_cs = -1;
   SSL* m_ssl = nullptr;
   CDeviceManager* m_pDeviceMngr = nullptr;
-  CORVACertCache* m_pCertCache = nullptr;
+  std::shared_ptr<CORVACertCache> m_pCertCache;
   std::unique_ptr<CORVAHttpHandler> m_handler;
   std::shared_ptr<CORVAWakeup> m_pListenerWakeup;
   ORVA_SERVICE_LIMITS m_limits;

@@ -93,6 +93,14 @@ pki_cert rsa-kudec rsa-leaf rsa-ca "$ORG/CN=RSA Decipher Only" v3_kudec 300C
 pki_self_signed p256-self p256 "$ORG/CN=P-256 Self-Signed"
 pki_self_signed ed25519-self ed25519 "$ORG/CN=Ed25519 Self-Signed"
 
+# ---- the test authorisation service -------------------------------------------------------
+# Its certificate goes into the machine-wide AuthorityCert; testing/authority/ issues codes
+# with its key.
+pki_key authority-rsa rsa2048
+pki_self_signed authority-rsa authority-rsa "$ORG/CN=OrvaDesk Test Authorisation Service"
+pki_key authority-sm2 sm2
+pki_self_signed authority-sm2 authority-sm2 "$ORG/CN=OrvaDesk Test Authorisation Service SM2"
+
 # ---- signatures and key files ---------------------------------------------------------------
 pki_sm2_signatures sm2-sign
 pki_pkcs12 rsa-sign-legacy rsa-sign rsa-sign "p12 pass" legacy

@@ -154,9 +154,8 @@ TEST(Dispatcher, HostileBodiesGetErrorReplies) {
 }
 
 TEST(Dispatcher, ParameterErrorsKeepTheReplyType) {
-  // Handlers that are not built answer with their reply type and 0x81000005.
-  EXPECT_EQ(Dispatch(R"({"msgType":"enum_dev","refresh":[1]})"),
-            "{\"msg\":\"功能不支持\",\"res\":-2130706427,\"respType\":\"enum_dev_resp\"}\n");
+  EXPECT_EQ(Dispatch(R"({"msgType":"decode_cert","cert":[1]})"),
+            "{\"msg\":\"参数错误\",\"res\":-2130706428,\"respType\":\"decode_cert_resp\"}\n");
 }
 
 TEST(Dispatcher, ReplyWriterSortsAndKeepsUtf8) {
