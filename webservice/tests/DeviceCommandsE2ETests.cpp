@@ -337,6 +337,15 @@ TEST_F(DeviceCommands, TokensAndTheirCertificates) {
       EXPECT_FALSE(r.isMember("cert"));
     }
   }
+
+  // With no token present.
+  std::string out;
+  ASSERT_EQ(SoftSkfCtl({"unplug", "TokenA,TokenB"}, out), 0) << out;
+  EXPECT_TRUE(WaitFor([] { return Cmd(Req("enum_dev"))["devices"].isNull(); }));
+  EXPECT_EQ(Compact(Cmd(Req("enum_dev"))), "{\"devices\":null,\"msg\":\"执行成功\",\"res\":0,\"respType\":\"enum_dev_resp\"}");
+  EXPECT_EQ(Compact(Cmd(Req("enum_cert", {{"keyIndex", -1}}))),
+            "{\"certs\":null,\"msg\":\"执行成功\",\"res\":0,\"respType\":\"enum_cert_resp\"}");
+  EXPECT_EQ(Res(Cmd(Req("get_cert", {{"keyIndex", 0}}))), 0x8100000Eu);
 }
 
 // "decode_cert", every attribute of "get_cert_attr", "get_cert_ext", "release_cert" twice,
