@@ -7,7 +7,8 @@
 // login (verification with the weak-PIN question, PIN change, unlock, initialisation) runs
 // under the device lock, so two connections never interleave on one token. A login stays
 // with the origin that made it: _IsLoggedInFor tells a later operation whether the token's
-// login belongs to its own caller, so no other web site can ride on it.
+// login belongs to its own caller, so no other web site can ride on it. Every login of the
+// service therefore goes through _LoginToDevice or VerifyPin, which record the owner.
 //
 // New PINs that a page passes (change, unlock, initialisation) must pass CheckPinRule
 // before the token sees them: a PIN outside the rule could never be used for a web login
