@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "crypto/DigestInfo.h"
 #include "crypto/OpenSSLASN1.h"
 #include "crypto/OpenSSLMsgHash.h"
 #include "crypto/PKeyUtil.h"
@@ -16,14 +17,6 @@
 namespace {
 
 const char kDefaultUserId[] = "1234567812345678";
-
-// DigestInfo headers of PKCS#1 (RFC 8017, 9.2 note 1).
-constexpr uint8_t kMd5Prefix[] = {0x30, 0x20, 0x30, 0x0c, 0x06, 0x08, 0x2a, 0x86, 0x48,
-                                  0x86, 0xf7, 0x0d, 0x02, 0x05, 0x05, 0x00, 0x04, 0x10};
-constexpr uint8_t kSha1Prefix[] = {0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2b, 0x0e,
-                                   0x03, 0x02, 0x1a, 0x05, 0x00, 0x04, 0x14};
-constexpr uint8_t kSha256Prefix[] = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
-                                     0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
 
 bool IsRawLength(uint32_t n) { return n == 64 || n == 128 || n == 256; }
 
@@ -82,7 +75,7 @@ uint32_t COpenSSLDigestVerify::verify(const uint8_t* digest, uint32_t digest_len
     return ORVA_E_X509_PUBKEY_TYPE;
   }
   uint32_t ulRes;
-  if (IsRawLength(sign_len))
+  if (IsRawLength(sign_len) && !CSignedP7::IsSignedData(sign, sign_len))
     ulRes = _verifyRaw(digest, digest_len, digest_alg, sign, sign_len, pkey);
   else if (IsSM2DerSignature(sign, sign_len))
     ulRes = _verifyDer(digest, digest_len, sign, sign_len, pkey);
@@ -185,15 +178,11 @@ uint32_t COpenSSLDigestVerify::_rsa_verify(const uint8_t* digest, uint32_t diges
                    sign_len);
     return ORVA_E_INVALID_PARAM;
   }
-  const uint8_t* prefix = nullptr;
   size_t prefixLen = 0;
-  switch (digest_alg) {
-    case HASH_MD5: prefix = kMd5Prefix; prefixLen = sizeof kMd5Prefix; break;
-    case HASH_SHA1: prefix = kSha1Prefix; prefixLen = sizeof kSha1Prefix; break;
-    case HASH_SHA256: prefix = kSha256Prefix; prefixLen = sizeof kSha256Prefix; break;
-    default:
-      ORVA_LOG_ERROR("Digest alg is NOT support！ ulDigestAlg = 0x%x", digest_alg);
-      return ORVA_E_ALG_NOT_SUPPORTED;
+  const uint8_t* prefix = orva::crypto::DigestInfoPrefix(digest_alg, &prefixLen);
+  if (prefix == nullptr) {
+    ORVA_LOG_ERROR("Digest alg is NOT support！ ulDigestAlg = 0x%x", digest_alg);
+    return ORVA_E_ALG_NOT_SUPPORTED;
   }
   // The public-key operation with PKCS#1 type-1 padding removed (RSA_public_decrypt).
   orva::ossl::EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new(pkey, nullptr));

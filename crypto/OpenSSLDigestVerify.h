@@ -8,7 +8,8 @@
 //   256 bytes          RSA-2048 PKCS#1 v1.5
 //   up to 74 bytes     DER SM2 SEQUENCE { INTEGER r, INTEGER s }, when it parses as one
 //                      (shortest about 68 bytes when r or s is short)
-//   anything else      PKCS#7 signed data with one signer (CSignedP7)
+//   anything else      PKCS#7 signed data with one signer (CSignedP7), also when a
+//                      signed-data structure happens to be 64, 128 or 256 bytes long
 // SM2 signatures are checked over the digest as given (it must already hold the Z value, see
 // COpenSSLMsgHash); inside PKCS#7 the authenticated attributes are hashed here, for SM3 with Z
 // from the certificate's key and the identity "1234567812345678". RSA accepts the digest with

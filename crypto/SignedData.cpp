@@ -47,16 +47,20 @@ void CSignedData::_Classify() {
   m_pSignedP7.reset();
   const uint8_t* p = m_pSignature.data();
   uint32_t n = m_ulSignLen;
-  if (n <= 127) {
-    m_ulSignType = SIGN_TYPE_DER;
-    m_ulSignAlg = ALG_SM2;
-  } else if (n == 128) {
-    bool bRaw = std::memcmp(p, p + 64, 32) == 0;
-    m_ulSignType = bRaw ? SIGN_TYPE_RAW : SIGN_TYPE_PKCS1;
-    m_ulSignAlg = bRaw ? ALG_SM2 : ALG_RSA;
-  } else if (n == 256) {
-    m_ulSignType = SIGN_TYPE_PKCS1;
-    m_ulSignAlg = ALG_RSA;
+  // Raw and PKCS#1 signatures are told apart by length; a signed-data structure that happens
+  // to be exactly 128 or 256 bytes long is still PKCS#7.
+  bool bP7 = (n == 128 || n == 256) ? CSignedP7::IsSignedData(p, n) : n > 127;
+  if (!bP7) {
+    if (n <= 127) {
+      m_ulSignType = SIGN_TYPE_DER;
+      m_ulSignAlg = ALG_SM2;
+    } else if (n == 128 && std::memcmp(p, p + 64, 32) == 0) {
+      m_ulSignType = SIGN_TYPE_RAW;
+      m_ulSignAlg = ALG_SM2;
+    } else {
+      m_ulSignType = SIGN_TYPE_PKCS1;
+      m_ulSignAlg = ALG_RSA;
+    }
   } else {
     m_ulSignType = SIGN_TYPE_PKCS7;
     m_ulSignAlg = ALG_RSA;

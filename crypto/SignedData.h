@@ -6,6 +6,7 @@
 //   n == 128            type 3 (raw GM/T 0016 blob), SM2, when bytes 0-31 equal bytes 64-95
 //                       (the zero high halves of the r and s fields); else type 1, RSA
 //   n == 256            type 1 (PKCS#1), RSA
+//                       (128 or 256 bytes that are exactly one signed-data structure: PKCS#7)
 //   any other n         type 2 (PKCS#7): decoded; SM2 when the signer's signature algorithm is
 //                       1.2.156.10197.1.301, else RSA; bytes that do not decode stay type 2
 //                       without a structure

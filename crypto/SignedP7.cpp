@@ -309,6 +309,15 @@ uint32_t CSignedP7::decode(const uint8_t* pbDer, uint32_t ulLen) {
   return ORVA_OK;
 }
 
+bool CSignedP7::IsSignedData(const uint8_t* pbDer, uint32_t ulLen) {
+  if (pbDer == nullptr || ulLen < 2 || ulLen > INT32_MAX || pbDer[0] != 0x30) return false;
+  const unsigned char* p = pbDer;
+  orva::ossl::Ptr<PKCS7, PKCS7_free> p7(d2i_PKCS7(nullptr, &p, static_cast<long>(ulLen)));
+  bool bSigned = p7 && PKCS7_type_is_signed(p7.get()) && p7->d.sign != nullptr && p == pbDer + ulLen;
+  ERR_clear_error();
+  return bSigned;
+}
+
 uint32_t CSignedP7::get_auth_attr(uint8_t* pbOut, uint32_t* pulLen) const {
   ORVA_LOG_BEGIN();
   if (pulLen == nullptr) {

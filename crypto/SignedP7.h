@@ -47,6 +47,10 @@ class CSignedP7 {
 
   // Replaces the held structure; anything that is not PKCS#7 signed data gives 0x81000105.
   uint32_t decode(const uint8_t* pbDer, uint32_t ulLen);
+  // Whether the bytes are exactly one PKCS#7 signed-data structure. Signatures are told apart
+  // by their length, and a signed-data structure may happen to be 64, 128 or 256 bytes long:
+  // readers ask this before taking such bytes as a raw signature.
+  static bool IsSignedData(const uint8_t* pbDer, uint32_t ulLen);
 
   // The first signer's authenticated attributes as signed (DER SET OF, in the order held);
   // none present: length 0 and 0x81000006.
