@@ -5,34 +5,15 @@
 
 #include "certificates/X509Certificate.h"
 #include "devices/skf/GMSession.h"
+#include "devices/skf/GMSessionUtil.h"
 #include "devices/skf/HaiTaiKeyApi.h"
 #include "foundation/Buffer.h"
 #include "foundation/LogFile.h"
 #include "foundation/ResultCodes.h"
 
-// One SKF call through the binding's table (SAR_NOTSUPPORTYETERR when the library lacks it).
-#define GM_CALL(fn, ...) m_pGMProxy->Invoke(&GMFunctionTable::fn, #fn, __VA_ARGS__)
+using orva::skf::CSkfText;
 
 namespace {
-
-// A writable, zero-terminated copy of a text for the library's LPSTR parameters (the
-// standard's prototypes are not const); wiped when it goes, as it may be a PIN.
-class CSkfText {
- public:
-  explicit CSkfText(const char* lpcs) {
-    size_t n = lpcs ? std::strlen(lpcs) : 0;
-    m_buf.assign(n + 1, '\0');
-    if (n) std::memcpy(m_buf.data(), lpcs, n);
-  }
-  explicit CSkfText(const std::string& s) : CSkfText(s.c_str()) {}
-  ~CSkfText() { OrvaSecureZero(m_buf.data(), m_buf.size()); }
-  CSkfText(const CSkfText&) = delete;
-  CSkfText& operator=(const CSkfText&) = delete;
-  LPSTR get() { return m_buf.data(); }
-
- private:
-  std::vector<char> m_buf;
-};
 
 size_t Strnlen(const char* s, size_t max) { return s ? strnlen(s, max + 1) : 0; }
 

@@ -1,12 +1,18 @@
 #pragma once
-// CGMSession: the session on one SKF container that holds an SM2 key pair and a certificate
-// of the requested usage, opened by CGMDevice::OpenSession and closed (its container handle)
-// by CGMDevice::CloseSession. It keeps the binding and the device, application and container
+// CGMSession: the session on one SKF container that holds a key pair and a certificate of the
+// requested usage, opened by CGMDevice::OpenSession and closed (its container handle) by
+// CGMDevice::CloseSession. It keeps the binding and the device, application and container
 // handles; it owns none of them.
 //
-// Placeholder: the signing, verification, export and message-handler operations arrive with
-// the session work; until then every operation answers 0x81000005 and calls no library
-// function.
+// Through it the program logs in, exports the container's public key and certificate, signs
+// digests (CGMDigestSign: raw, DER, PKCS#1, PKCS#7), checks signatures on the token
+// (CGMDigestVerify), and creates the streaming handlers bound to the container:
+//   0x10xx CGMMsgSign, 0x20xx CGMMsgVerify, 0x30xx CGMMsgEncrypt, 0x40xx CGMMsgDecrypt,
+//   0x50xx CGMMsgHash
+// where the low byte is the data format (signature type, or envelope format 1, 3 or 4; the
+// PKCS#7 envelope format 2 is refused with 0x81000005). SignDigest and VerifyDigest use the
+// GM/T 0009 default signer identity "1234567812345678"; the handlers take the user ID from
+// their caller.
 #include <string>
 
 #include "devices/core/Session.h"
@@ -39,6 +45,9 @@ class CGMSession : public CSession {
   void _ClearContainerHandle() { m_hContianer = nullptr; }
 
  private:
+  // The container's type (1 RSA, 2 SM2) must equal the asked class.
+  uint32_t _CheckContainerType(uint32_t ulAlg);
+
   std::string m_csDevName;  // 128 bytes
   std::string m_csConName;  // 128 bytes
   CGMDeviceProxy* m_pGMProxy;
