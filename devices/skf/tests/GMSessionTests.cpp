@@ -645,11 +645,11 @@ TEST_F(GMSessionTest, LoginAndExportsReadTheContainer) {
     ASSERT_EQ(row.s->ExportPublicKey(row.alg, row.bSign, &got), ORVA_OK);
     EXPECT_EQ(got.usage, row.bSign ? 1 : 2);
     EXPECT_EQ(got.version, 1);
-    EXPECT_EQ(got.algorithm, want.algorithm);
+    EXPECT_EQ(uint32_t{got.algorithm}, uint32_t{want.algorithm});  // packed fields: copies
     if (row.alg == ALG_RSA) {
-      EXPECT_EQ(got.order, PUBKEY_RSA_ORDER_BE_RIGHT);
-      EXPECT_EQ(got.u.rsa.bits, 2048u);
-      EXPECT_EQ(got.u.rsa.exponent, 65537u);
+      EXPECT_EQ(uint32_t{got.order}, PUBKEY_RSA_ORDER_BE_RIGHT);
+      EXPECT_EQ(uint32_t{got.u.rsa.bits}, 2048u);
+      EXPECT_EQ(uint32_t{got.u.rsa.exponent}, 65537u);
       EXPECT_EQ(std::memcmp(got.u.rsa.modulus, want.u.rsa.modulus, 256), 0);
     } else {
       EXPECT_EQ(std::memcmp(&got.u.sm2, &want.u.sm2, sizeof got.u.sm2), 0);
