@@ -201,3 +201,84 @@ pki_pkcs12() {
   openssl pkcs12 -export "${opts[@]}" -inkey "$PKI_OUT/keys/$key.pem" -in "$PKI_OUT/certs/$cert.pem" \
     -passout "pass:$pass" -out "$PKI_OUT/p12/$name.p12" || pki_die "PKCS#12 $name"
 }
+
+# ---- revocation lists -----------------------------------------------------------------------
+# Lists go to crls/<name>.crl (DER) and crls/<name>.pem. A delta list is made from its own
+# database folder ca/<ca>.delta (same key and certificate) holding only the revocations made
+# after the base list, with the deltaCRLIndicator of the profile crl_delta.
+
+# _pki_ca_cmd CA DBDIR ARGS...: `openssl ca` with the authority's key and certificate on the
+# database folder DBDIR, behind the command prefix PKI_PRE (a frozen clock) when set.
+PKI_PRE=()
+_pki_ca_cmd() {
+  local ca=$1 dbdir=$2 key ialg
+  shift 2
+  key=$(cat "$PKI_OUT/ca/$ca/key")
+  ialg=$(_pki_key_alg "$key")
+  # shellcheck disable=SC2046
+  PKI_CA_DIR="$dbdir" "${PKI_PRE[@]}" openssl ca -batch -config "$PKI_CNF" -keyfile "$PKI_OUT/keys/$key.pem" \
+    -cert "$PKI_OUT/certs/$ca.pem" $(_pki_sign_opts "$ialg" "") "$@"
+}
+
+# pki_revoke CA CERT [DELTA]: revokes CERT in the authority's database, or with DELTA=delta
+# in its delta database only (so that only the delta list carries it).
+pki_revoke() {
+  local ca=$1 cert=$2 which=${3:-base} dbdir="$PKI_OUT/ca/$1"
+  if [ "$which" = delta ]; then
+    dbdir="$PKI_OUT/ca/$ca.delta"
+    if [ ! -d "$dbdir" ]; then
+      _pki_ca_dir_init "$ca.delta"
+      echo 1001 >"$dbdir/crlnumber"
+    fi
+  fi
+  _pki_ca_cmd "$ca" "$dbdir" -revoke "$PKI_OUT/certs/$cert.pem" -crl_reason keyCompromise \
+    2>"$PKI_OUT/tmp/revoke-$cert.log" || { cat "$PKI_OUT/tmp/revoke-$cert.log" >&2; pki_die "revoking $cert"; }
+}
+
+# pki_crl CA NAME [base|delta] [HOURS] [FAKETIME]: the authority's list, valid for HOURS
+# (default 30 days) from now or from the frozen time FAKETIME ("2024-01-01 00:00:00", UTC).
+pki_crl() {
+  local ca=$1 name=$2 which=${3:-base} hours=${4:-720} at=${5:-} dbdir="$PKI_OUT/ca/$1" ext=crl_base
+  mkdir -p "$PKI_OUT/crls"
+  if [ "$which" = delta ]; then
+    dbdir="$PKI_OUT/ca/$ca.delta"
+    ext=crl_delta
+  fi
+  [ -n "$at" ] && PKI_PRE=(env TZ=UTC faketime -f "$at")
+  _pki_ca_cmd "$ca" "$dbdir" -gencrl -crlexts "$ext" -crlhours "$hours" -out "$PKI_OUT/crls/$name.pem" \
+    2>"$PKI_OUT/tmp/crl-$name.log" || { cat "$PKI_OUT/tmp/crl-$name.log" >&2; pki_die "list $name"; }
+  PKI_PRE=()
+  openssl crl -in "$PKI_OUT/crls/$name.pem" -outform DER -out "$PKI_OUT/crls/$name.crl" || pki_die "DER of $name"
+}
+
+# ---- time-stamp tokens ----------------------------------------------------------------------
+# Tokens go to ts/<name>.tsr (DER TimeStampResp) over the message ts/msg.txt.
+
+# pki_ts_reply NAME TSA DIGEST [cert|nocert] [FAKETIME]: a response of `openssl ts -reply`
+# signed by the TSA certificate TSA (its key from the manifest), with the imprint made with
+# DIGEST (sha256, sm3, ...), carrying the TSA certificate unless "nocert", at the frozen time
+# FAKETIME ("2030-01-01 00:00:00", UTC) when given.
+pki_ts_reply() {
+  local name=$1 tsa=$2 md=$3 certopt=${4:-cert} at=${5:-} dir="$PKI_OUT/ts" key q=() pre=()
+  mkdir -p "$dir"
+  [ -f "$dir/tsaserial" ] || echo 01 >"$dir/tsaserial"
+  key=$(awk -F'\t' -v n="$tsa" '$1 == n { print $2 }' "$PKI_OUT/manifest.tsv")
+  [ "$certopt" = cert ] && q=(-cert)
+  openssl ts -query -config "$PKI_CNF" -data "$dir/msg.txt" "-$md" "${q[@]}" -out "$PKI_OUT/tmp/$name.tsq" \
+    2>"$PKI_OUT/tmp/tsq-$name.log" || { cat "$PKI_OUT/tmp/tsq-$name.log" >&2; pki_die "query $name"; }
+  [ -n "$at" ] && pre=(env TZ=UTC faketime -f "$at")
+  PKI_TSA_DIR="$dir" "${pre[@]}" openssl ts -reply -config "$PKI_CNF" -queryfile "$PKI_OUT/tmp/$name.tsq" \
+    -inkey "$PKI_OUT/keys/$key.pem" -signer "$PKI_OUT/certs/$tsa.pem" -out "$dir/$name.tsr" \
+    2>"$PKI_OUT/tmp/ts-$name.log" || { cat "$PKI_OUT/tmp/ts-$name.log" >&2; pki_die "reply $name"; }
+}
+
+# pki_ts_token NAME TSA [options of orva_pki_tool ts-token]: an SM2 response made by the
+# generator program, which the command line cannot make (it refuses SM2 time-stamping keys).
+pki_ts_token() {
+  local name=$1 tsa=$2 dir="$PKI_OUT/ts" key
+  shift 2
+  mkdir -p "$dir"
+  key=$(awk -F'\t' -v n="$tsa" '$1 == n { print $2 }' "$PKI_OUT/manifest.tsv")
+  "${ORVA_PKI_TOOL:?ORVA_PKI_TOOL names the generator program}" ts-token --tsa-cert "$PKI_OUT/certs/$tsa.der" \
+    --tsa-key "$PKI_OUT/keys/$key.pem" --data "$dir/msg.txt" --out "$dir/$name.tsr" "$@" || pki_die "token $name"
+}
