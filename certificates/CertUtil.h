@@ -33,6 +33,27 @@ orva::ossl::Ptr<T, Free> DecodeWhole(T* (*d2i)(T**, const unsigned char**, long)
   return v;
 }
 
+// A signed X.509 structure (certificate or revocation list) split exactly as encoded:
+// SEQUENCE { to-be-signed, AlgorithmIdentifier, BIT STRING }. The pointers point into the
+// caller's bytes.
+struct SignedParts {
+  const unsigned char* pbTbs = nullptr;
+  size_t ulTbsLen = 0;
+  const unsigned char* pbAlg = nullptr;  // the outer algorithm identifier, whole TLV
+  size_t ulAlgLen = 0;
+  const unsigned char* pbSig = nullptr;  // signature bits (no unused-bits byte)
+  size_t ulSigLen = 0;
+};
+// False unless the bytes are exactly one such structure whose inner signature algorithm
+// (inside the to-be-signed part) is byte for byte the outer one.
+bool SplitSigned(const uint8_t* pbDer, size_t ulLen, SignedParts& parts);
+
+// Checks the signature of the parts with the issuer's public key by the outer algorithm:
+// SM2-with-SM3 with the GM identity "1234567812345678" (OpenSSL's own checks cannot set it for
+// revocation lists), RSA PKCS#1 v1.5 and ECDSA with their digests, Ed25519. The key type must
+// be the algorithm's. True only when it verifies.
+bool VerifySignedParts(const SignedParts& parts, EVP_PKEY* pIssuerKey);
+
 // Text of an outside string: invalid UTF-8 and embedded zero bytes become U+FFFD.
 std::string CleanText(const uint8_t* p, size_t n);
 

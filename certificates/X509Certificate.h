@@ -98,6 +98,8 @@ class CX509Certificate {
   static constexpr size_t kMaxNameBytes = 127;
   // Longest readable text of one extension.
   static constexpr size_t kMaxExtensionText = 511;
+  // Most issuing certificates the chain check climbs before it gives up with 0x20.
+  static constexpr size_t kMaxChainIssuers = 8;
 
   CX509Certificate();
   ~CX509Certificate();
@@ -189,6 +191,15 @@ class CX509Certificate {
   uint32_t _CheckCertValidTime(uint32_t* pulStatus) const;
   uint32_t _CheckCertSignatureAndIssuer(uint32_t* pulStatus) const;
   uint32_t _CheckCertInCRL(uint32_t* pulStatus) const;
+  // The chain walk: the current certificate, the issuers climbed so far (the path), the
+  // certificates of the four stores; the status bits of the best branch.
+  struct IssuerStores;
+  uint32_t _ClimbChain(const CX509Certificate* pCurrent, std::vector<const CX509Certificate*>& path,
+                       const IssuerStores& stores) const;
+  // 0 when the subject's signature verifies with the issuer's key (SM2 with the identity).
+  static uint32_t _VerifyCertSignatureByOpenSSL(const CX509Certificate* pSubCert, const CX509Certificate* pIssuer);
+  // 0 when the issuer's public key is an accepted authority key.
+  static uint32_t _VerifyCertIssuer(const char* lpcsStoreName, const CX509Certificate* pIssuer);
 
   // Extension decoders: each writes a number or a text of at most kMaxExtensionText bytes.
   uint32_t _GetExtBasicConstraints(ORVA_EXT_VALUE* pvarValue) const;

@@ -134,15 +134,15 @@ pki_cert deep-leaf8 sm2-leaf deep-ca8 "$ORG/CN=Deep Leaf 8" v3_leaf_plain 1308
 
 # ---- revocation lists -----------------------------------------------------------------------
 # Serial numbers 5001 (SM2) and 6001 (RSA) are revoked in the base lists, 5002 and 6002 only
-# in the delta lists; 5003 and 6003 nowhere (the other-key list below names 5003). Tests
-# issue certificates with these serial numbers whose distribution points name their own
-# loopback servers.
-pki_cert crl-sm2-revoked sm2-leaf sm2-ca "$ORG/CN=CRL Revoked" v3_leaf_plain 5001
-pki_cert crl-sm2-delta sm2-leaf sm2-ca "$ORG/CN=CRL Delta" v3_leaf_plain 5002
-pki_cert crl-sm2-good sm2-leaf sm2-ca "$ORG/CN=CRL Good" v3_leaf_plain 5003
-pki_cert crl-rsa-revoked rsa-leaf rsa-ca "$ORG/CN=CRL RSA Revoked" v3_leaf_plain 6001
-pki_cert crl-rsa-delta rsa-leaf rsa-ca "$ORG/CN=CRL RSA Delta" v3_leaf_plain 6002
-pki_cert crl-rsa-good rsa-leaf rsa-ca "$ORG/CN=CRL RSA Good" v3_leaf_plain 6003
+# in the delta lists; 5003 and 6003 nowhere (the other-key list below names 5003). The leaves
+# name the directory entries CN=crl1 and CN=rsacrl1 on 127.0.0.1:389; tests that run a
+# directory server issue certificates with the same serial numbers naming its port.
+pki_cert crl-sm2-revoked sm2-leaf sm2-ca "$ORG/CN=CRL Revoked" v3_crl_leaf 5001
+pki_cert crl-sm2-delta sm2-leaf sm2-ca "$ORG/CN=CRL Delta" v3_crl_leaf 5002
+pki_cert crl-sm2-good sm2-leaf sm2-ca "$ORG/CN=CRL Good" v3_crl_leaf 5003
+pki_cert crl-rsa-revoked rsa-leaf rsa-ca "$ORG/CN=CRL RSA Revoked" v3_crl_leaf_rsa 6001
+pki_cert crl-rsa-delta rsa-leaf rsa-ca "$ORG/CN=CRL RSA Delta" v3_crl_leaf_rsa 6002
+pki_cert crl-rsa-good rsa-leaf rsa-ca "$ORG/CN=CRL RSA Good" v3_crl_leaf_rsa 6003
 # A list that ran out on 2024-01-02, made before any revocation.
 pki_crl sm2-ca sm2-ca-stale base 24 "2024-01-01 00:00:00"
 pki_revoke sm2-ca crl-sm2-revoked
