@@ -194,6 +194,9 @@ pki_ts_token sm2-ctype-data tsa-sm2 --time "$G" --serial 17 --content-type-data
 pki_ts_token sm2-bad-md tsa-sm2 --time "$G" --serial 18 --bad-message-digest
 pki_ts_token sm2-at-notafter tsa-sm2 --time 20341231235959Z --serial 19
 pki_ts_token sm2-after-notafter tsa-sm2 --time 20350101000000Z --serial 20
+# A file of several 1,024-byte pieces.
+seq 1 1500 >"$PKI_OUT/ts/big.txt"
+pki_ts_token sm2-big tsa-sm2 --time "$G" --serial 21 --data "$PKI_OUT/ts/big.txt"
 
 rm -rf "$PKI_OUT/tmp"
 touch "$PKI_OUT/.complete"
