@@ -34,3 +34,12 @@ for opts in "" "-noattr" "-nodetach" "-noattr -nodetach"; do
 done
 cp "$tmp/s" "$sd/$(sha1sum "$tmp/s" | cut -c1-40)"
 cp "$tmp/c" "$sd/$(sha1sum "$tmp/c" | cut -c1-40)"
+
+# The time-stamp corpus: responses of `openssl ts -reply` and of the generator (with and
+# without certificates and signed attributes) and a rejection.
+tsd="$(cd "$(dirname "$0")" && pwd)/corpus/timestamp"
+mkdir -p "$tsd"
+for name in rsa-sha256 rsa-nocert rsa-sha512 sm2-sm3 sm2-nocert sm2-noattrs sm2-ctype-data sm2-rejected; do
+  f="$pki/ts/$name.tsr"
+  cp "$f" "$tsd/$(sha1sum "$f" | cut -c1-40)"
+done
