@@ -241,7 +241,7 @@ CCertCRLHelper::List CCertCRLHelper::_LoadCRLFromCache(const std::string& strFil
   std::string bytes;
   int err = orva::platform::ReadWholeFile(strFile, bytes, kMaxCrlBytes);
   if (err != 0) {
-    ORVA_LOG_INFO("CreateFile() failed! ulRes = 0x%x", ConvertErrno(err, strFile.c_str()));
+    ORVA_LOG_ERROR("CreateFile() failed! ulRes = 0x%x", ConvertErrno(err, strFile.c_str()));
     return {};
   }
   if (bytes.empty()) {
