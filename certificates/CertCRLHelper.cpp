@@ -301,7 +301,7 @@ CCertCRLHelper::List CCertCRLHelper::_DownloadCRLFromLDAP(const std::string& str
     if (ulRes == ORVA_OK) ORVA_LOG_INFO("No %s in %s!", lpcsAttr, LogSafe(base).c_str());
     return {};
   }
-  List list = _DecodeCRL(value, attr.c_str());
+  List list = _DecodeCRL(value, LogSafe(attr).c_str());
   if (list.crl) ORVA_LOG_END();
   return list;
 }
