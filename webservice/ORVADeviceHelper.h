@@ -26,6 +26,13 @@ using DevicePtr = std::shared_ptr<CDevice>;
 inline constexpr int32_t ORVA_RANDOM_MAX_SIZE = 10 * 1024;
 inline constexpr size_t ORVA_RANDOM_LINE_CHARS = 64;
 
+// Signing, verification and envelopes stream their data in pieces of 1 MiB.
+inline constexpr uint32_t ORVA_STREAM_PIECE = 0x100000;
+// Longest envelope or signature returned in a reply (100 MiB).
+inline constexpr uint64_t ORVA_MAX_REPLY_DATA = 0x6400000;
+// Most bytes of an envelope taken as its wrapped session key.
+inline constexpr uint32_t ORVA_MAX_WRAPPED_KEY = 1024;
+
 // Authorisation types of requests and codes.
 inline constexpr uint32_t ORVA_AUTH_TYPE_INIT = 1;
 inline constexpr uint32_t ORVA_AUTH_TYPE_UNLOCK = 2;
@@ -97,6 +104,61 @@ class CORVADeviceHelper {
   // it is not set), bytes reversed, Base64. The request's one-time key replaces the
   // token's earlier one once the request is made.
   static uint32_t GenAuthReqCode(const DevicePtr& pDevice, uint32_t ulAuthType, std::string& strReqCode);
+
+  // Signing on the token with the signature key of class `ulKeyAlg` (2 SM2, anything else
+  // RSA). Each call opens its own session, holds the device lock throughout, asks for the
+  // PIN (SM2 keys; any key for a digest) unless the token is logged in for `strOrigin`, and
+  // leaves the token logged out. The result is the Base64 signature. Messages are converted
+  // with the character-set selector `ulCharset`; files are read in 1 MiB pieces from the
+  // path as given (the caller has checked it).
+  static uint32_t SignMessage(const DevicePtr& pDevice, uint32_t ulKeyAlg, uint32_t ulSignType,
+                              uint32_t ulSignFlags, const std::string& strText, const std::string& strUserId,
+                              uint32_t ulCharset, std::string& strSign, const std::string& strOrigin);
+  static uint32_t SignFile(const DevicePtr& pDevice, uint32_t ulKeyAlg, uint32_t ulSignType, uint32_t ulSignFlags,
+                           const std::string& strFile, const std::string& strUserId, std::string& strSign,
+                           const std::string& strOrigin);
+  static uint32_t SignDigest(const DevicePtr& pDevice, uint32_t ulKeyAlg, uint32_t ulSignType,
+                             uint32_t ulSignFlags, uint32_t ulDigestAlg, const std::string& strDigest,
+                             std::string& strSign, const std::string& strOrigin);
+
+  // Verification: on the token when `pDevice` is set, in software otherwise. The certificate
+  // is `strCert` (Base64 DER) when not empty, else the one the signature carries. 0 means the
+  // signature is valid.
+  static uint32_t VerifyMessage(const DevicePtr& pDevice, uint32_t ulCharset, const std::string& strText,
+                                const std::string& strUserId, const std::string& strSign,
+                                const std::string& strCert);
+  static uint32_t VerifyFile(const DevicePtr& pDevice, const std::string& strFile, const std::string& strUserId,
+                             const std::string& strSign, const std::string& strCert);
+  static uint32_t VerifyDigest(const DevicePtr& pDevice, uint32_t ulDigestAlg, const std::string& strDigest,
+                               const std::string& strSign, const std::string& strCert);
+
+  // Envelopes in the program's layout (4-byte little-endian length, wrapped session key,
+  // cipher text). Sealing runs on the token when `pDevice` is set, else in software; opening
+  // always on the token. The source is the text (converted with `ulCharset`) or, when
+  // `strSrcFile` is not empty, that file; the result goes to `strDesFile` when it is not
+  // empty (the output is then that path), else it is returned: the Base64 envelope, or the
+  // plain text. Every path has been checked by the caller.
+  static uint32_t EncodeMessage(const DevicePtr& pDevice, uint32_t ulEnvelopType, uint32_t ulSymmAlg,
+                                uint32_t ulPadding, uint32_t ulCharset, const std::string& strCert,
+                                const std::string& strText, const std::string& strDesFile, std::string& strOut,
+                                const std::string& strOrigin);
+  static uint32_t EncodeFile(const DevicePtr& pDevice, uint32_t ulEnvelopType, uint32_t ulSymmAlg,
+                             uint32_t ulPadding, uint32_t ulCharset, const std::string& strCert,
+                             const std::string& strSrcFile, const std::string& strDesFile, std::string& strOut,
+                             const std::string& strOrigin);
+  static uint32_t DecodeMessage(const DevicePtr& pDevice, uint32_t ulAlgs, uint32_t ulPadding, uint32_t ulCharset,
+                                const std::string& strCipher, const std::string& strDesFile, std::string& strOut,
+                                const std::string& strOrigin);
+  static uint32_t DecodeFile(const DevicePtr& pDevice, uint32_t ulAlgs, uint32_t ulPadding, uint32_t ulCharset,
+                             const std::string& strCipherFile, const std::string& strDesFile, std::string& strOut,
+                             const std::string& strOrigin);
+  static uint32_t _Internal_Encode(const DevicePtr& pDevice, uint32_t ulEnvelopType, uint32_t ulSymmAlg,
+                                   uint32_t ulPadding, uint32_t ulCharset, const std::string& strCert,
+                                   const std::string& strText, const std::string& strSrcFile,
+                                   const std::string& strDesFile, std::string& strOut, const std::string& strOrigin);
+  static uint32_t _Internal_Decode(const DevicePtr& pDevice, uint32_t ulAlgs, uint32_t ulPadding, uint32_t ulCharset,
+                                   const std::string& strCipher, const std::string& strCipherFile,
+                                   const std::string& strDesFile, std::string& strOut, const std::string& strOrigin);
 
   // Interactive login: the PIN dialog until the PIN verifies, the user gives up or the PIN
   // locks. 0 when the token is logged in afterwards (for `strOrigin`); 0x81000007 when the

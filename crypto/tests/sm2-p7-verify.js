@@ -3,7 +3,10 @@
 // digest attribute against SM3 of the content, and the SM2 signature (identity
 // 1234567812345678) over the authenticated attributes, or over the content when there are none.
 //
-//   node sm2-p7-verify.js P7.der [CONTENT]     prints "OK" and exits 0 when everything holds
+//   node sm2-p7-verify.js P7.der [CONTENT [CERT]]   prints "OK" and exits 0 when everything holds
+//
+// CONTENT may be "" for attached content; CERT (DER) is the signer's when the structure
+// carries no certificate.
 'use strict';
 const fs = require('fs');
 const { sm2, sm3 } = require('sm-crypto');
@@ -71,7 +74,13 @@ while (sd[i].tag === 0xa0 || sd[i].tag === 0xa1) {
   if (sd[i].tag === 0xa0) certs = kids(buf, sd[i]);
   i++;
 }
-if (!certs || certs.length === 0) fail('no certificate');
+let certBuf = buf;
+let certNode = certs && certs.length > 0 ? certs[0] : null;
+if (!certNode && process.argv[4]) {
+  certBuf = fs.readFileSync(process.argv[4]);
+  certNode = node(certBuf, 0);
+}
+if (!certNode) fail('no certificate');
 const signers = kids(buf, sd[i]);
 if (signers.length !== 1) fail('expected one signer');
 const si = kids(buf, signers[0]);
@@ -83,9 +92,9 @@ if (algOid(buf, si[j++]) !== OID_SM2_SIGN) fail('signature algorithm is not SM2'
 const sigHex = hex(buf, si[j]);
 
 // The signer's public key: subjectPublicKeyInfo of the (only) certificate.
-const tbs = kids(buf, kids(buf, certs[0])[0]);
-const spki = kids(buf, tbs[tbs[0].tag === 0xa0 ? 6 : 5]);
-const pub = buf.subarray(spki[1].body + 1, spki[1].end).toString('hex');  // skip the unused-bits byte
+const tbs = kids(certBuf, kids(certBuf, certNode)[0]);
+const spki = kids(certBuf, tbs[tbs[0].tag === 0xa0 ? 6 : 5]);
+const pub = certBuf.subarray(spki[1].body + 1, spki[1].end).toString('hex');  // skip the unused-bits byte
 
 const opts = { der: true, hash: true, userId: '1234567812345678' };
 let signed;
@@ -95,7 +104,21 @@ if (attrs) {
     const [type, values] = kids(buf, a);
     if (hex(buf, type) === OID_MESSAGE_DIGEST) md = hex(buf, kids(buf, values)[0]);
   }
-  if (md !== sm3(Array.from(content))) fail('message digest differs from SM3 of the content');
+  // SM3 of the content, or with SM2_Z_DIGEST=1 SM3 of Z || content (GM/T 0003 Z of the
+  // signer's key and the identity), which is what the token path puts in this attribute.
+  let expected = sm3(Array.from(content));
+  if (process.env.SM2_Z_DIGEST === '1') {
+    const hexBytes = (h) => Array.from(Buffer.from(h, 'hex'));
+    const id = Array.from(Buffer.from(opts.userId, 'utf8'));
+    const curve =
+        'fffffffeffffffffffffffffffffffffffffffff00000000fffffffffffffffc' +
+        '28e9fa9e9d9f5e344d5a9e4bcf6509a7f39789f515ab8f92ddbcbd414d940e93' +
+        '32c4ae2c1f1981195f9904466a39c9948fe30bbff2660be1715a4589334c74c7' +
+        'bc3736a2f4f6779c59bdcee36b692153d0a9877cc62a474002df32e52139f0a0';
+    const z = sm3([(id.length * 8) >> 8, (id.length * 8) & 0xff, ...id, ...hexBytes(curve), ...hexBytes(pub.slice(2))]);
+    expected = sm3([...hexBytes(z), ...Array.from(content)]);
+  }
+  if (md !== expected) fail('message digest differs from SM3 of the content');
   signed = Array.from(buf.subarray(attrs.start, attrs.end));
   signed[0] = 0x31;  // the attributes are signed as a universal SET
 } else {

@@ -28,7 +28,8 @@ TEST(Dispatcher, ExamplesByteForByte) {
       {R"({})", "{\"msg\":\"功能不支持\",\"res\":-2130706427}\n"},
       {"not json", "{\"msg\":\"输入数据有误\",\"res\":-2130706418}\n"},
       {"", "{\"msg\":\"参数错误\",\"res\":-2130706428}\n"},
-      {R"({"msgType":"sign_digest"})", "{\"msg\":\"功能不支持\",\"res\":-2130706427,\"respType\":\"\"}\n"},
+      // Its reply type is empty; without a device manager the handler refuses the call.
+      {R"({"msgType":"sign_digest"})", "{\"msg\":\"非法调用\",\"res\":-2130706421,\"respType\":\"\"}\n"},
       {R"({"msgType":"read_file"})", "{\"msg\":\"参数错误\",\"res\":-2130706428,\"respType\":\"read_file\"}\n"},
       // The lenient reader accepts comments.
       {"/* c */ {\"msgType\":\"init\"} // t", "{\"msg\":\"执行成功\",\"res\":0,\"respType\":\"init_resp\"}\n"},
