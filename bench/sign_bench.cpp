@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -108,6 +109,9 @@ double RawSeconds(const std::string& path, bool bEncrypt, const std::string& out
 int main(int argc, char** argv) {
   const int requests = argc > 1 ? std::atoi(argv[1]) : 300;
   const int mib = argc > 2 ? std::atoi(argv[2]) : 256;
+  // The test PKI and the built programs are found as the tests find them.
+  setenv("ORVA_SOURCE_DIR", ORVA_BENCH_SOURCE_DIR, 0);
+  setenv("ORVA_BINARY_DIR", ORVA_BENCH_BINARY_DIR, 0);
   const std::string work = BinaryDir() + "/bench-sign";
   RemoveTree(work);
   mkdir(work.c_str(), 0755);
@@ -133,8 +137,12 @@ int main(int argc, char** argv) {
   // 1a. In this process.
   OrvaRegisterSkfBinding();
   CDeviceManager* pMgr = CDeviceManager::GetInstance();
-  pMgr->EnumDevices(kOrvaSettingsKey, 1);
-  if (pMgr->GetDevice(0) == nullptr) Die("the soft token is not listed in-process");
+  uint32_t ulEnum = pMgr->EnumDevices(kOrvaSettingsKey, 1);
+  // The kit loads on a thread of its own.
+  pMgr->WaitForLoad(10000);
+  if (pMgr->GetDevice(0) == nullptr)
+    Die("the soft token is not listed in-process: EnumDevices 0x" + std::to_string(ulEnum) + ", " +
+        std::to_string(pMgr->GetDeviceCount()) + " devices");
   CORVACertCache cache;
   CORVAHttpHandler handler(pMgr, &cache);
   PinAnswers(work + "/ui-local.jsonl", requests + 5);

@@ -187,8 +187,9 @@ class Token {
   bool m_bShutdown = false;
 
   std::mutex m_controlLock;
-  std::map<std::string, ULONG> m_failNext;
-  std::map<std::string, ULONG> m_calls;
+  // Transparent comparison: the per-call bookkeeping looks names up without a copy.
+  std::map<std::string, ULONG, std::less<>> m_failNext;
+  std::map<std::string, ULONG, std::less<>> m_calls;
 
   friend struct TokenAccess;
 };
