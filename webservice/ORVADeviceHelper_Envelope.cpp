@@ -65,19 +65,6 @@ class COutput {
   bool m_bKeep = false;
 };
 
-// Reads exactly `cb` bytes.
-uint32_t ReadExact(IStream* pStream, uint8_t* pb, uint32_t cb) {
-  uint32_t ulDone = 0;
-  while (ulDone < cb) {
-    uint32_t ulRead = 0;
-    uint32_t hr = pStream->Read(pb + ulDone, cb - ulDone, &ulRead);
-    if (hr != ORVA_OK) return hr;
-    if (ulRead == 0) return ORVA_E_STREAM_READ;
-    ulDone += ulRead;
-  }
-  return ORVA_OK;
-}
-
 uint32_t Feed(CCryptoMsg* pMsg, IStream* pStream, uint64_t ullSize, const char* lpcsUpdateName) {
   bool bHandler = false;
   uint32_t hr = OrvaFeedPieces(pMsg, pStream, ullSize, OrvaLastPiece::kCompletesData, &bHandler);
@@ -284,7 +271,7 @@ uint32_t CORVADeviceHelper::_Internal_Decode(const DevicePtr& pDevice, uint32_t 
 
   // The length field and the wrapped key, checked against the bytes present.
   uint8_t lenField[4] = {};
-  if (ullEnvelopeLen < sizeof lenField || ReadExact(pEnvelope.get(), lenField, sizeof lenField) != ORVA_OK) {
+  if (ullEnvelopeLen < sizeof lenField || OrvaReadFull(pEnvelope.get(), lenField, sizeof lenField) != ORVA_OK) {
     ORVA_LOG_ERROR("The enveloped data is too short! length=0x%x", static_cast<uint32_t>(ullEnvelopeLen));
     return ORVA_E_BAD_INPUT;
   }
@@ -297,7 +284,7 @@ uint32_t CORVADeviceHelper::_Internal_Decode(const DevicePtr& pDevice, uint32_t 
     return ORVA_E_BAD_INPUT;
   }
   std::vector<uint8_t> wrapped(ulWrappedLen);
-  hr = ReadExact(pEnvelope.get(), wrapped.data(), ulWrappedLen);
+  hr = OrvaReadFull(pEnvelope.get(), wrapped.data(), ulWrappedLen);
   if (hr != ORVA_OK) {
     ORVA_LOG_ERROR("ReadFile() failed! hr=0x%x", hr);
     return hr;

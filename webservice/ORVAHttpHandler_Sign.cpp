@@ -50,6 +50,15 @@ uint32_t ResolveSignAlg(const DevicePtr& pDevice, int32_t lAlg, uint32_t& ulAlg)
   return ORVA_OK;
 }
 
+// The token that verifies: none for a negative index (software), else the token at it.
+uint32_t VerifyingDevice(CDeviceManager* pMngr, int32_t lKeyIndex, DevicePtr& pDevice) {
+  if (lKeyIndex < 0) return ORVA_OK;
+  pDevice = pMngr->GetDevice(static_cast<uint32_t>(lKeyIndex));
+  if (pDevice) return ORVA_OK;
+  ORVA_LOG_ERROR("Device is NOT found! dev_index = 0x%x", static_cast<uint32_t>(lKeyIndex));
+  return ORVA_E_INVALID_PARAM;
+}
+
 // A loaded signature for the two inspection commands.
 uint32_t LoadSignature(const std::string& strSign, CSignedData& signedData) {
   if (strSign.empty()) {
@@ -201,13 +210,8 @@ uint32_t CORVAHttpHandler::OnVerifyMessage(Json::Value jsonReq, Json::Value& jso
   std::string strSign = ParamText(jsonReq, "sign");
   std::string strCert = ParamText(jsonReq, "cert");
   DevicePtr pDevice;
-  if (lKeyIndex >= 0) {
-    pDevice = m_pUsingDeviceMngr->GetDevice(static_cast<uint32_t>(lKeyIndex));
-    if (!pDevice) {
-      ORVA_LOG_ERROR("Device is NOT found! dev_index = 0x%x", static_cast<uint32_t>(lKeyIndex));
-      return ORVA_E_INVALID_PARAM;
-    }
-  }
+  uint32_t ret = VerifyingDevice(m_pUsingDeviceMngr, lKeyIndex, pDevice);
+  if (ret != ORVA_OK) return ret;
   if (strText.empty()) {
     ORVA_LOG_ERROR("plain_txt is NULL!");
     return ORVA_E_BAD_INPUT;
@@ -216,7 +220,7 @@ uint32_t CORVAHttpHandler::OnVerifyMessage(Json::Value jsonReq, Json::Value& jso
     ORVA_LOG_ERROR("signature is NULL!");
     return ORVA_E_BAD_INPUT;
   }
-  uint32_t ret = CORVADeviceHelper::VerifyMessage(pDevice, kPageCharset, strText, strUserId, strSign, strCert);
+  ret = CORVADeviceHelper::VerifyMessage(pDevice, kPageCharset, strText, strUserId, strSign, strCert);
   if (ret != ORVA_OK) {
     ORVA_LOG_ERROR("VerifyMessage() failed! ret = 0x%x", ret);
     return ret;
@@ -237,13 +241,8 @@ uint32_t CORVAHttpHandler::OnVerifyFile(Json::Value jsonReq, Json::Value& jsonRe
   std::string strSign = ParamText(jsonReq, "sign");
   std::string strCert = ParamText(jsonReq, "cert");
   DevicePtr pDevice;
-  if (lKeyIndex >= 0) {
-    pDevice = m_pUsingDeviceMngr->GetDevice(static_cast<uint32_t>(lKeyIndex));
-    if (!pDevice) {
-      ORVA_LOG_ERROR("Device is NOT found! dev_index = 0x%x", static_cast<uint32_t>(lKeyIndex));
-      return ORVA_E_INVALID_PARAM;
-    }
-  }
+  uint32_t ret = VerifyingDevice(m_pUsingDeviceMngr, lKeyIndex, pDevice);
+  if (ret != ORVA_OK) return ret;
   if (strFile.empty()) {
     ORVA_LOG_ERROR("filename is NULL!");
     return ORVA_E_BAD_INPUT;
@@ -253,7 +252,7 @@ uint32_t CORVAHttpHandler::OnVerifyFile(Json::Value jsonReq, Json::Value& jsonRe
     return ORVA_E_BAD_INPUT;
   }
   std::string strUse;
-  uint32_t ret = CORVAFileAccess::Instance().CheckPath(GetCallerOrigin(), strFile, OrvaPathUse::kTarget, strUse);
+  ret = CORVAFileAccess::Instance().CheckPath(GetCallerOrigin(), strFile, OrvaPathUse::kTarget, strUse);
   if (ret != ORVA_OK) return ret;
   ret = CORVADeviceHelper::VerifyFile(pDevice, strUse, strUserId, strSign, strCert);
   if (ret != ORVA_OK) {
@@ -276,13 +275,8 @@ uint32_t CORVAHttpHandler::OnVerifyDigest(Json::Value jsonReq, Json::Value& json
   std::string strSign = ParamText(jsonReq, "sign");
   std::string strCert = ParamText(jsonReq, "cert");
   DevicePtr pDevice;
-  if (lKeyIndex >= 0) {
-    pDevice = m_pUsingDeviceMngr->GetDevice(static_cast<uint32_t>(lKeyIndex));
-    if (!pDevice) {
-      ORVA_LOG_ERROR("Device is NOT found! dev_index = 0x%x", static_cast<uint32_t>(lKeyIndex));
-      return ORVA_E_INVALID_PARAM;
-    }
-  }
+  uint32_t ret = VerifyingDevice(m_pUsingDeviceMngr, lKeyIndex, pDevice);
+  if (ret != ORVA_OK) return ret;
   if (strDigest.empty()) {
     ORVA_LOG_ERROR("digest is NULL!");
     return ORVA_E_BAD_INPUT;
@@ -291,7 +285,7 @@ uint32_t CORVAHttpHandler::OnVerifyDigest(Json::Value jsonReq, Json::Value& json
     ORVA_LOG_ERROR("signature is NULL!");
     return ORVA_E_BAD_INPUT;
   }
-  uint32_t ret = CORVADeviceHelper::VerifyDigest(pDevice, ulDigestAlg, strDigest, strSign, strCert);
+  ret = CORVADeviceHelper::VerifyDigest(pDevice, ulDigestAlg, strDigest, strSign, strCert);
   if (ret != ORVA_OK) {
     ORVA_LOG_ERROR("VerifyDigest() failed! ret = 0x%x", ret);
     return ret;

@@ -6,10 +6,8 @@
 #include "foundation/ResultCodes.h"
 #include "webservice/ORVADeviceHelper.h"
 
-namespace {
-
 // One Read is one system call and may return less than asked: read until the piece is full.
-uint32_t ReadFull(IStream* pStream, uint8_t* pb, uint32_t cb) {
+uint32_t OrvaReadFull(IStream* pStream, uint8_t* pb, uint32_t cb) {
   uint32_t ulDone = 0;
   while (ulDone < cb) {
     uint32_t ulRead = 0;
@@ -21,8 +19,6 @@ uint32_t ReadFull(IStream* pStream, uint8_t* pb, uint32_t cb) {
   return ORVA_OK;
 }
 
-}  // namespace
-
 uint32_t OrvaFeedPieces(CCryptoMsg* pMsg, IStream* pStream, uint64_t ullSize, OrvaLastPiece rule,
                         bool* pbHandlerFailed) {
   *pbHandlerFailed = false;
@@ -31,7 +27,7 @@ uint32_t OrvaFeedPieces(CCryptoMsg* pMsg, IStream* pStream, uint64_t ullSize, Or
   uint64_t ullLeft = ullSize;
   for (;;) {
     uint32_t ulLen = static_cast<uint32_t>(std::min<uint64_t>(ullLeft, ORVA_STREAM_PIECE));
-    uint32_t r = ReadFull(pStream, piece.data(), ulLen);
+    uint32_t r = OrvaReadFull(pStream, piece.data(), ulLen);
     if (r != ORVA_OK) return r;
     ullLeft -= ulLen;
     bool bLast = ulLen < ORVA_STREAM_PIECE || (rule == OrvaLastPiece::kCompletesData && ullLeft == 0);

@@ -17,6 +17,10 @@ enum class OrvaLastPiece {
   kCompletesData,
 };
 
+// Reads exactly `cb` bytes (one Read may return fewer): 0, the stream's code, or 0x8100001E
+// when the stream ends first.
+uint32_t OrvaReadFull(IStream* pStream, uint8_t* pb, uint32_t cb);
+
 // 0, the handler's code of the failing Update (`*pbHandlerFailed` set), or the stream's code
 // (0x8100001E when the stream ends early).
 uint32_t OrvaFeedPieces(CCryptoMsg* pMsg, IStream* pStream, uint64_t ullSize, OrvaLastPiece rule,
