@@ -28,8 +28,6 @@ inline constexpr size_t ORVA_RANDOM_LINE_CHARS = 64;
 
 // Signing, verification and envelopes stream their data in pieces of 1 MiB.
 inline constexpr uint32_t ORVA_STREAM_PIECE = 0x100000;
-// Longest envelope or signature returned in a reply (100 MiB).
-inline constexpr uint64_t ORVA_MAX_REPLY_DATA = 0x6400000;
 // Most bytes of an envelope taken as its wrapped session key.
 inline constexpr uint32_t ORVA_MAX_WRAPPED_KEY = 1024;
 

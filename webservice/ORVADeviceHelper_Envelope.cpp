@@ -65,18 +65,6 @@ class COutput {
   bool m_bKeep = false;
 };
 
-uint32_t Feed(CCryptoMsg* pMsg, IStream* pStream, uint64_t ullSize, const char* lpcsUpdateName) {
-  bool bHandler = false;
-  uint32_t hr = OrvaFeedPieces(pMsg, pStream, ullSize, OrvaLastPiece::kCompletesData, &bHandler);
-  if (hr != ORVA_OK) {
-    if (bHandler)
-      ORVA_LOG_ERROR("%s failed! hr=0x%x", lpcsUpdateName, hr);
-    else
-      ORVA_LOG_ERROR("ReadFile() failed! hr=0x%x", hr);
-  }
-  return hr;
-}
-
 }  // namespace
 
 uint32_t CORVADeviceHelper::_Internal_Encode(const DevicePtr& pDevice, uint32_t ulEnvelopType, uint32_t ulSymmAlg,
@@ -141,7 +129,7 @@ uint32_t CORVADeviceHelper::_Internal_Encode(const DevicePtr& pDevice, uint32_t 
   }
   // An envelope is longer than its content: a reply that could not carry it is refused
   // before anything is encrypted into memory.
-  if (strDesFile.empty() && ullPlainLen > ORVA_MAX_REPLY_DATA) {
+  if (strDesFile.empty() && ullPlainLen > CEnvelopedData::kMaxEnvelopedLen) {
     ORVA_LOG_ERROR("Enveloped data length is large! Length:0x%x", static_cast<uint32_t>(ullPlainLen));
     return ORVA_E_DATA_TOO_LONG;
   }
@@ -195,7 +183,8 @@ uint32_t CORVADeviceHelper::_Internal_Encode(const DevicePtr& pDevice, uint32_t 
     ORVA_LOG_ERROR("pEncryptMsg->Init() failed! hr=0x%x", hr);
     return hr;
   }
-  hr = Feed(pEncryptMsg.get(), pPlain.get(), ullPlainLen, "pEncryptMsg->Update()");
+  hr = OrvaFeedPieces(pEncryptMsg.get(), pPlain.get(), ullPlainLen, OrvaLastPiece::kCompletesData,
+                      "pEncryptMsg->Update()");
   if (hr != ORVA_OK) return hr;
   uint32_t ulUnused = 0;
   hr = pEncryptMsg->Final(nullptr, 0, nullptr, &ulUnused);
@@ -206,7 +195,7 @@ uint32_t CORVADeviceHelper::_Internal_Encode(const DevicePtr& pDevice, uint32_t 
 
   if (CMemoryStream* pMemory = output.Memory()) {
     const std::vector<uint8_t>& envelope = pMemory->Data();
-    if (envelope.size() > ORVA_MAX_REPLY_DATA) {
+    if (envelope.size() > CEnvelopedData::kMaxEnvelopedLen) {
       ORVA_LOG_ERROR("Enveloped data length is large! Length:0x%x", static_cast<uint32_t>(envelope.size()));
       return ORVA_E_DATA_TOO_LONG;
     }
@@ -292,7 +281,7 @@ uint32_t CORVADeviceHelper::_Internal_Decode(const DevicePtr& pDevice, uint32_t 
   const uint64_t ullCipherLen = ullEnvelopeLen - sizeof lenField - ulWrappedLen;
   // Plain text is never longer than its cipher text: a result the reply could not carry is
   // refused before anything is decrypted into memory.
-  if (strDesFile.empty() && ullCipherLen > ORVA_MAX_REPLY_DATA) {
+  if (strDesFile.empty() && ullCipherLen > CEnvelopedData::kMaxEnvelopedLen) {
     ORVA_LOG_ERROR("Plain data length is large! Length:0x%x", static_cast<uint32_t>(ullCipherLen));
     return ORVA_E_DATA_TOO_LONG;
   }
@@ -360,7 +349,8 @@ uint32_t CORVADeviceHelper::_Internal_Decode(const DevicePtr& pDevice, uint32_t 
     ORVA_LOG_ERROR("pDecryptMsg->Init() failed! hr=0x%x", hr);
     return hr;
   }
-  hr = Feed(pDecryptMsg.get(), pEnvelope.get(), ullCipherLen, "pDecryptMsg->Update()");
+  hr = OrvaFeedPieces(pDecryptMsg.get(), pEnvelope.get(), ullCipherLen, OrvaLastPiece::kCompletesData,
+                      "pDecryptMsg->Update()");
   if (hr != ORVA_OK) return hr;
   uint32_t ulUnused = 0;
   hr = pDecryptMsg->Final(nullptr, 0, nullptr, &ulUnused);

@@ -72,15 +72,7 @@ uint32_t FeedSource(CCryptoMsg* pMsg, const std::vector<uint8_t>& message, CFile
     if (hr != ORVA_OK) ORVA_LOG_ERROR("%s failed! hr=0x%x", lpcsUpdateName, hr);
     return hr;
   }
-  bool bHandler = false;
-  uint32_t hr = OrvaFeedPieces(pMsg, pFile, ullSize, OrvaLastPiece::kShortPiece, &bHandler);
-  if (hr != ORVA_OK) {
-    if (bHandler)
-      ORVA_LOG_ERROR("%s failed! hr=0x%x", lpcsUpdateName, hr);
-    else
-      ORVA_LOG_ERROR("ReadFile() failed! hr=0x%x", hr);
-  }
-  return hr;
+  return OrvaFeedPieces(pMsg, pFile, ullSize, OrvaLastPiece::kShortPiece, lpcsUpdateName);
 }
 
 // The digest algorithm of the session's signature certificate.

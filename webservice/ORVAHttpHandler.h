@@ -5,6 +5,7 @@
 #include <json/json.h>
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -12,7 +13,9 @@
 
 #include "foundation/DeviceTypes.h"
 
+class CDevice;
 class CORVACertCache;
+using DevicePtr = std::shared_ptr<CDevice>;
 
 // Thrown by the parameter readers when a member cannot be converted; the dispatcher turns
 // it into "Convert parameter type failed!" and 0x81000004.
@@ -121,6 +124,10 @@ class CORVAHttpHandler {
   uint32_t OnVerifyPin(Json::Value jsonReq, Json::Value& jsonResp);
 
  private:
+  // The token of a command that may also run without one: none for a negative index, else
+  // the token at it ("Device is NOT found!" and 0x81000004 when there is none).
+  uint32_t _OptionalDevice(int32_t lKeyIndex, DevicePtr& pDevice) const;
+
   CDeviceManager* m_pUsingDeviceMngr;
   CORVACertCache* m_pCertCache;
   std::optional<std::string> m_callerOrigin;

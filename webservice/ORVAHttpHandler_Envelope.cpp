@@ -59,13 +59,8 @@ uint32_t CORVAHttpHandler::OnEncodeMessage(Json::Value jsonReq, Json::Value& jso
   std::string strText = TextOr(jsonReq, "text");
   std::string strDesFile = TextOr(jsonReq, "desFile");
   DevicePtr pDevice;
-  if (p.lKeyIndex >= 0) {
-    pDevice = m_pUsingDeviceMngr->GetDevice(static_cast<uint32_t>(p.lKeyIndex));
-    if (!pDevice) {
-      ORVA_LOG_ERROR("Device is NOT found! dev_index = 0x%x", static_cast<uint32_t>(p.lKeyIndex));
-      return ORVA_E_INVALID_PARAM;
-    }
-  }
+  uint32_t ret = _OptionalDevice(p.lKeyIndex, pDevice);
+  if (ret != ORVA_OK) return ret;
   if (strCert.empty()) {
     ORVA_LOG_ERROR("Certificate data is NULL!");
     return ORVA_E_INVALID_PARAM;
@@ -75,7 +70,7 @@ uint32_t CORVAHttpHandler::OnEncodeMessage(Json::Value jsonReq, Json::Value& jso
     return ORVA_E_INVALID_PARAM;
   }
   std::string strDesUse;
-  uint32_t ret = CheckOptionalPath(GetCallerOrigin(), strDesFile, strDesUse);
+  ret = CheckOptionalPath(GetCallerOrigin(), strDesFile, strDesUse);
   if (ret != ORVA_OK) return ret;
   ORVA_LOG_INFO(
       "Device Index = %d, ulEncodeType = 0x%x, ulEnvelopType = 0x%x, ulSymmAlg = 0x%x, ulPadding = 0x%x, "
@@ -106,13 +101,8 @@ uint32_t CORVAHttpHandler::OnEncodeFile(Json::Value jsonReq, Json::Value& jsonRe
   std::string strSrc = TextOr(jsonReq, "src");
   std::string strDes = TextOr(jsonReq, "des");
   DevicePtr pDevice;
-  if (p.lKeyIndex >= 0) {
-    pDevice = m_pUsingDeviceMngr->GetDevice(static_cast<uint32_t>(p.lKeyIndex));
-    if (!pDevice) {
-      ORVA_LOG_ERROR("Device is NOT found! dev_index = 0x%x", static_cast<uint32_t>(p.lKeyIndex));
-      return ORVA_E_INVALID_PARAM;
-    }
-  }
+  uint32_t ret = _OptionalDevice(p.lKeyIndex, pDevice);
+  if (ret != ORVA_OK) return ret;
   if (strCert.empty()) {
     ORVA_LOG_ERROR("Certificate data is NULL!");
     return ORVA_E_INVALID_PARAM;
@@ -122,7 +112,7 @@ uint32_t CORVAHttpHandler::OnEncodeFile(Json::Value jsonReq, Json::Value& jsonRe
     return ORVA_E_INVALID_PARAM;
   }
   std::string strSrcUse, strDesUse;
-  uint32_t ret = CheckOptionalPath(GetCallerOrigin(), strSrc, strSrcUse);
+  ret = CheckOptionalPath(GetCallerOrigin(), strSrc, strSrcUse);
   if (ret == ORVA_OK) ret = CheckOptionalPath(GetCallerOrigin(), strDes, strDesUse);
   if (ret != ORVA_OK) return ret;
   ORVA_LOG_INFO(

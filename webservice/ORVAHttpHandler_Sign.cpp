@@ -50,15 +50,6 @@ uint32_t ResolveSignAlg(const DevicePtr& pDevice, int32_t lAlg, uint32_t& ulAlg)
   return ORVA_OK;
 }
 
-// The token that verifies: none for a negative index (software), else the token at it.
-uint32_t VerifyingDevice(CDeviceManager* pMngr, int32_t lKeyIndex, DevicePtr& pDevice) {
-  if (lKeyIndex < 0) return ORVA_OK;
-  pDevice = pMngr->GetDevice(static_cast<uint32_t>(lKeyIndex));
-  if (pDevice) return ORVA_OK;
-  ORVA_LOG_ERROR("Device is NOT found! dev_index = 0x%x", static_cast<uint32_t>(lKeyIndex));
-  return ORVA_E_INVALID_PARAM;
-}
-
 // A loaded signature for the two inspection commands.
 uint32_t LoadSignature(const std::string& strSign, CSignedData& signedData) {
   if (strSign.empty()) {
@@ -77,6 +68,15 @@ uint32_t LoadSignature(const std::string& strSign, CSignedData& signedData) {
 }
 
 }  // namespace
+
+uint32_t CORVAHttpHandler::_OptionalDevice(int32_t lKeyIndex, DevicePtr& pDevice) const {
+  pDevice.reset();
+  if (lKeyIndex < 0) return ORVA_OK;
+  pDevice = m_pUsingDeviceMngr->GetDevice(static_cast<uint32_t>(lKeyIndex));
+  if (pDevice) return ORVA_OK;
+  ORVA_LOG_ERROR("Device is NOT found! dev_index = 0x%x", static_cast<uint32_t>(lKeyIndex));
+  return ORVA_E_INVALID_PARAM;
+}
 
 uint32_t CORVAHttpHandler::OnSignMessage(Json::Value jsonReq, Json::Value& jsonResp) {
   ORVA_LOG_BEGIN();
@@ -210,7 +210,7 @@ uint32_t CORVAHttpHandler::OnVerifyMessage(Json::Value jsonReq, Json::Value& jso
   std::string strSign = ParamText(jsonReq, "sign");
   std::string strCert = ParamText(jsonReq, "cert");
   DevicePtr pDevice;
-  uint32_t ret = VerifyingDevice(m_pUsingDeviceMngr, lKeyIndex, pDevice);
+  uint32_t ret = _OptionalDevice(lKeyIndex, pDevice);
   if (ret != ORVA_OK) return ret;
   if (strText.empty()) {
     ORVA_LOG_ERROR("plain_txt is NULL!");
@@ -241,7 +241,7 @@ uint32_t CORVAHttpHandler::OnVerifyFile(Json::Value jsonReq, Json::Value& jsonRe
   std::string strSign = ParamText(jsonReq, "sign");
   std::string strCert = ParamText(jsonReq, "cert");
   DevicePtr pDevice;
-  uint32_t ret = VerifyingDevice(m_pUsingDeviceMngr, lKeyIndex, pDevice);
+  uint32_t ret = _OptionalDevice(lKeyIndex, pDevice);
   if (ret != ORVA_OK) return ret;
   if (strFile.empty()) {
     ORVA_LOG_ERROR("filename is NULL!");
@@ -275,7 +275,7 @@ uint32_t CORVAHttpHandler::OnVerifyDigest(Json::Value jsonReq, Json::Value& json
   std::string strSign = ParamText(jsonReq, "sign");
   std::string strCert = ParamText(jsonReq, "cert");
   DevicePtr pDevice;
-  uint32_t ret = VerifyingDevice(m_pUsingDeviceMngr, lKeyIndex, pDevice);
+  uint32_t ret = _OptionalDevice(lKeyIndex, pDevice);
   if (ret != ORVA_OK) return ret;
   if (strDigest.empty()) {
     ORVA_LOG_ERROR("digest is NULL!");

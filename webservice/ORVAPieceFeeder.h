@@ -21,7 +21,7 @@ enum class OrvaLastPiece {
 // when the stream ends first.
 uint32_t OrvaReadFull(IStream* pStream, uint8_t* pb, uint32_t cb);
 
-// 0, the handler's code of the failing Update (`*pbHandlerFailed` set), or the stream's code
-// (0x8100001E when the stream ends early).
+// 0, the handler's code of the failing Update (logged as "<lpcsUpdateName> failed!"), or the
+// stream's code (0x8100001E when the stream ends early; logged as a read failure).
 uint32_t OrvaFeedPieces(CCryptoMsg* pMsg, IStream* pStream, uint64_t ullSize, OrvaLastPiece rule,
-                        bool* pbHandlerFailed);
+                        const char* lpcsUpdateName);
