@@ -4,12 +4,15 @@
 //      difference is the service's share per request.
 //   2. "sign_file" and "encode_file" of a 256 MiB file over HTTPS against raw OpenSSL SM3
 //      hashing and SM4-ECB encryption of the same file, read and written in 1 MiB pieces.
-// Usage: build/bench/sign_bench [requests] [MiB]   (defaults 300 and 256; writes build/bench-sign/)
+// Usage: build/bench/sign_bench [requests] [MiB] [rounds]   (defaults 300, 256 and 3; writes
+// build/bench-sign/)
 #include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -109,6 +112,7 @@ double RawSeconds(const std::string& path, bool bEncrypt, const std::string& out
 int main(int argc, char** argv) {
   const int requests = argc > 1 ? std::atoi(argv[1]) : 300;
   const int mib = argc > 2 ? std::atoi(argv[2]) : 256;
+  const int rounds = std::max(1, argc > 3 ? std::atoi(argv[3]) : 3);
   // The test PKI and the built programs are found as the tests find them.
   setenv("ORVA_SOURCE_DIR", ORVA_BENCH_SOURCE_DIR, 0);
   setenv("ORVA_BINARY_DIR", ORVA_BENCH_BINARY_DIR, 0);
@@ -202,37 +206,51 @@ int main(int argc, char** argv) {
     }
   }
   const double size = static_cast<double>(mib) * (1 << 20);
-  double sm3 = RawSeconds(big, false, "");
-  double sm4 = RawSeconds(big, true, work + "/files/raw.sm4");
-  unlink((work + "/files/raw.sm4").c_str());
   std::string cert;
   CStringConvert::BinaryToBase64String(TestPkiCertDer("sm2-exch"), cert);
-  struct Job {
+  // Each row is timed once per round, the rounds interleaved, and its best round is kept: on a
+  // shared machine a single pass measures the neighbours as much as the code.
+  struct Row {
     const char* name;
-    std::string body;
-    double raw;
-  } jobs[] = {
+    std::string body;  // empty: raw OpenSSL
+    int raw;           // the raw row it is compared with, or -1
+    double best = 0;
+  } rows[] = {
+      {"raw SM3", "", -1},
+      {"raw SM4-ECB", "", -1},
       {"sign_file (token SM3 + SM2)", Body("sign_file", "\"keyIndex\":0,\"alg\":2,\"type\":4,\"flags\":0,\"userId\":"
                                                         "\"1234567812345678\",\"file\":\"" + big + "\""),
-       sm3},
+       0},
       {"encode_file (software SM4-ECB)", Body("encode_file", "\"keyIndex\":-1,\"type\":4,\"cert\":\"" + cert +
                                                                  "\",\"src\":\"" + big + "\",\"des\":\"" + work +
                                                                  "/files/big.env\""),
-       sm4},
+       1},
       {"encode_file (token SM4-ECB)", Body("encode_file", "\"keyIndex\":0,\"type\":4,\"cert\":\"" + cert +
                                                               "\",\"src\":\"" + big + "\",\"des\":\"" + work +
                                                               "/files/big.env\""),
-       sm4},
+       1},
   };
-  std::printf("%d MiB file, MiB/s (ratio to raw OpenSSL; target >= 0.8)\n", mib);
-  std::printf("  raw SM3                 %8.1f\n", size / (1 << 20) / sm3);
-  std::printf("  raw SM4-ECB             %8.1f\n", size / (1 << 20) / sm4);
-  for (const Job& job : jobs) {
-    t0 = Clock::now();
-    reply = post(job.body, 600000);
-    double s = Seconds(t0, Clock::now());
-    if (!IsOk(reply)) Die(std::string(job.name) + " failed: " + reply);
-    std::printf("  %-30s %8.1f  (%.2f)\n", job.name, size / (1 << 20) / s, job.raw / s);
+  for (int round = 0; round < rounds; ++round) {
+    for (size_t i = 0; i < std::size(rows); ++i) {
+      Row& row = rows[i];
+      double s = 0;
+      if (row.body.empty()) {
+        s = RawSeconds(big, i == 1, work + "/files/raw.sm4");
+      } else {
+        t0 = Clock::now();
+        reply = post(row.body, 600000);
+        s = Seconds(t0, Clock::now());
+        if (!IsOk(reply)) Die(std::string(row.name) + " failed: " + reply);
+      }
+      if (round == 0 || s < row.best) row.best = s;
+    }
+  }
+  unlink((work + "/files/raw.sm4").c_str());
+  std::printf("%d MiB file, MiB/s, best of %d rounds (ratio to raw OpenSSL; target >= 0.8)\n", mib, rounds);
+  for (const Row& row : rows) {
+    std::printf("  %-30s %8.1f", row.name, size / (1 << 20) / row.best);
+    if (row.raw >= 0) std::printf("  (%.2f)", rows[row.raw].best / row.best);
+    std::printf("\n");
   }
   agent.Signal(SIGTERM);
   agent.Wait(10000, nullptr);

@@ -167,24 +167,31 @@ uint32_t CGMMsgDecrypt::Update(const uint8_t* pbData, uint32_t ulLen, bool) {
     ORVA_LOG_ERROR("ulInLen is wrong! ulInLen=0x%x", ulLen);
     return ORVA_E_BAD_INPUT_LENGTH;
   }
-  for (uint32_t ulDone = 0; ulDone < ulLen;) {
+  // Wiped after every piece: a reallocation for a larger piece gives back only zeros.
+  m_pieceOut.reserve(static_cast<size_t>(ulLen) + kTokenChunkOut);
+  size_t pos = 0;
+  uint32_t ulRes = ORVA_OK;
+  for (uint32_t ulDone = 0; ulDone < ulLen && ulRes == ORVA_OK;) {
     uint32_t ulChunk = std::min(ulLen - ulDone, kTokenChunk);
-    uint8_t out[kTokenChunkOut];
-    ULONG ulOutLen = sizeof out;
-    ULONG rv = GM_CALL(SKF_DecryptUpdate, m_hSymmKey, const_cast<BYTE*>(pbData + ulDone), ulChunk, out, &ulOutLen);
+    m_pieceOut.resize(pos + kTokenChunkOut);
+    ULONG ulOutLen = kTokenChunkOut;
+    ULONG rv = GM_CALL(SKF_DecryptUpdate, m_hSymmKey, const_cast<BYTE*>(pbData + ulDone), ulChunk,
+                       m_pieceOut.data() + pos, &ulOutLen);
     if (rv != SAR_OK) {
       ORVA_LOG_ERROR("SKF_DecryptUpdate() failed! ulRes=0x%x", rv);
-      return CGMDeviceProxy::TranslateResult(rv);
-    }
-    if (ulOutLen > sizeof out) {
+      ulRes = CGMDeviceProxy::TranslateResult(rv);
+    } else if (ulOutLen > kTokenChunkOut) {
       ORVA_LOG_ERROR("SKF_DecryptUpdate() length is wrong! ulOutLen=0x%x", ulOutLen);
-      return ORVA_E_BAD_INPUT;
+      ulRes = ORVA_E_BAD_INPUT;
+    } else {
+      pos += ulOutLen;
+      ulDone += ulChunk;
     }
-    uint32_t ulRes = orva::skf::WriteAll(m_pOutputStream.get(), out, ulOutLen);
-    OrvaSecureZero(out, sizeof out);
-    if (ulRes != ORVA_OK) return ulRes;
-    ulDone += ulChunk;
   }
+  if (ulRes == ORVA_OK) ulRes = orva::skf::WriteAll(m_pOutputStream.get(), m_pieceOut.data(), static_cast<uint32_t>(pos));
+  OrvaSecureZero(m_pieceOut.data(), m_pieceOut.size());
+  m_pieceOut.clear();
+  if (ulRes != ORVA_OK) return ulRes;
   ORVA_LOG_END();
   return ORVA_OK;
 }

@@ -42,6 +42,8 @@ class CGMMsgDecrypt : public CCryptoMsg {
   HCONTAINER m_hCon;
   HANDLE m_hSymmKey = nullptr;
   StreamPtr m_pOutputStream;
+  // One piece's plain text, gathered from its chunks and written at once; wiped after use.
+  std::vector<uint8_t> m_pieceOut;
   BLOCKCIPHERPARAM m_param{};
   uint32_t m_ulEnvelopType;
 };

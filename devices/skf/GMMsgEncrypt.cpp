@@ -170,18 +170,21 @@ uint32_t CGMMsgEncrypt::Init(uint32_t ulAlg, const uint8_t*, uint32_t, uint64_t,
 }
 
 uint32_t CGMMsgEncrypt::_EncryptChunk(const uint8_t* pbData, uint32_t ulLen) {
-  uint8_t out[kTokenChunkOut];
-  ULONG ulOutLen = sizeof out;
-  ULONG rv = GM_CALL(SKF_EncryptUpdate, m_hSymmKey, const_cast<BYTE*>(pbData), ulLen, out, &ulOutLen);
+  size_t pos = m_pieceOut.size();
+  m_pieceOut.resize(pos + kTokenChunkOut);
+  ULONG ulOutLen = kTokenChunkOut;
+  ULONG rv = GM_CALL(SKF_EncryptUpdate, m_hSymmKey, const_cast<BYTE*>(pbData), ulLen, m_pieceOut.data() + pos,
+                     &ulOutLen);
   if (rv != SAR_OK) {
     ORVA_LOG_ERROR("SKF_EncryptUpdate() failed! ulRes=0x%x", rv);
     return CGMDeviceProxy::TranslateResult(rv);
   }
-  if (ulOutLen > sizeof out) {
+  if (ulOutLen > kTokenChunkOut) {
     ORVA_LOG_ERROR("SKF_EncryptUpdate() length is wrong! ulOutLen=0x%x", ulOutLen);
     return ORVA_E_BAD_INPUT;
   }
-  return orva::skf::WriteAll(m_pOutputStream.get(), out, ulOutLen);
+  m_pieceOut.resize(pos + ulOutLen);
+  return ORVA_OK;
 }
 
 uint32_t CGMMsgEncrypt::Update(const uint8_t* pbData, uint32_t ulLen, bool bLast) {
@@ -198,6 +201,8 @@ uint32_t CGMMsgEncrypt::Update(const uint8_t* pbData, uint32_t ulLen, bool bLast
     ORVA_LOG_ERROR("ulInLen is wrong! ulInLen=0x%x", ulLen);
     return ORVA_E_BAD_INPUT_LENGTH;
   }
+  m_pieceOut.clear();
+  m_pieceOut.reserve(static_cast<size_t>(ulLen) + kTokenChunkOut);
   for (uint32_t ulDone = 0; ulDone < ulLen;) {
     uint32_t ulChunk = std::min(ulLen - ulDone, kTokenChunk);
     uint32_t ulRes;
@@ -212,6 +217,9 @@ uint32_t CGMMsgEncrypt::Update(const uint8_t* pbData, uint32_t ulLen, bool bLast
     if (ulRes != ORVA_OK) return ulRes;
     ulDone += ulChunk;
   }
+  uint32_t ulRes = orva::skf::WriteAll(m_pOutputStream.get(), m_pieceOut.data(),
+                                       static_cast<uint32_t>(m_pieceOut.size()));
+  if (ulRes != ORVA_OK) return ulRes;
   ORVA_LOG_END();
   return ORVA_OK;
 }

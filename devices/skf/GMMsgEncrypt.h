@@ -9,8 +9,9 @@
 //
 // Init writes L and the wrapped key and starts the token's block encryption (zero IV of 16
 // bytes, padding type = the handler's flags). Update: every piece but the last a multiple of 16
-// bytes; data goes to the token in chunks of at most 1024 bytes; with padding type 0 the last
-// chunk of the last piece is filled with zero bytes to a multiple of 16. Final writes what the
+// bytes; data goes to the token in chunks of at most 1024 bytes, their outputs gathered and
+// written once per piece (a write per chunk costs more than the cipher); with padding type 0 the
+// last chunk of the last piece is filled with zero bytes to a multiple of 16. Final writes what the
 // token still holds and closes the session key (so does destruction).
 #include <cstdint>
 #include <vector>
@@ -37,6 +38,7 @@ class CGMMsgEncrypt : public CCryptoMsg {
  private:
   uint32_t _WrapRsa(ULONG ulAlgId, const ORVA_PUBLIC_KEY_RECORD& key, std::vector<uint8_t>& wrapped);
   uint32_t _WrapSm2(ULONG ulAlgId, const ORVA_PUBLIC_KEY_RECORD& key, std::vector<uint8_t>& wrapped);
+  // Encrypts one chunk and appends its output to m_pieceOut.
   uint32_t _EncryptChunk(const uint8_t* pbData, uint32_t ulLen);
   void _CloseKey();
 
@@ -45,6 +47,7 @@ class CGMMsgEncrypt : public CCryptoMsg {
   HCONTAINER m_hCon;
   HANDLE m_hSymmKey = nullptr;
   StreamPtr m_pOutputStream;
+  std::vector<uint8_t> m_pieceOut;  // one piece's output
   BLOCKCIPHERPARAM m_param{};
   uint32_t m_ulEnvelopType;
   const CX509Certificate* m_pCryptoCert;
