@@ -167,8 +167,11 @@ uint32_t CGMMsgDecrypt::Update(const uint8_t* pbData, uint32_t ulLen, bool) {
     ORVA_LOG_ERROR("ulInLen is wrong! ulInLen=0x%x", ulLen);
     return ORVA_E_BAD_INPUT_LENGTH;
   }
-  // Wiped after every piece: a reallocation for a larger piece gives back only zeros.
-  m_pieceOut.reserve(static_cast<size_t>(ulLen) + kTokenChunkOut);
+  // Wiped after every piece: a reallocation for a larger piece gives back only zeros. Within a
+  // piece the buffer never moves: plain text never runs more than the cipher's hold-back
+  // ahead of the input (checked below), so the room reserved here always suffices.
+  constexpr size_t kHoldBack = kTokenChunkOut - kTokenChunk;
+  m_pieceOut.reserve(static_cast<size_t>(ulLen) + kHoldBack + kTokenChunkOut);
   size_t pos = 0;
   uint32_t ulRes = ORVA_OK;
   for (uint32_t ulDone = 0; ulDone < ulLen && ulRes == ORVA_OK;) {
@@ -180,7 +183,7 @@ uint32_t CGMMsgDecrypt::Update(const uint8_t* pbData, uint32_t ulLen, bool) {
     if (rv != SAR_OK) {
       ORVA_LOG_ERROR("SKF_DecryptUpdate() failed! ulRes=0x%x", rv);
       ulRes = CGMDeviceProxy::TranslateResult(rv);
-    } else if (ulOutLen > kTokenChunkOut) {
+    } else if (ulOutLen > kTokenChunkOut || pos + ulOutLen > static_cast<size_t>(ulDone) + ulChunk + kHoldBack) {
       ORVA_LOG_ERROR("SKF_DecryptUpdate() length is wrong! ulOutLen=0x%x", ulOutLen);
       ulRes = ORVA_E_BAD_INPUT;
     } else {
@@ -188,7 +191,8 @@ uint32_t CGMMsgDecrypt::Update(const uint8_t* pbData, uint32_t ulLen, bool) {
       ulDone += ulChunk;
     }
   }
-  if (ulRes == ORVA_OK) ulRes = orva::skf::WriteAll(m_pOutputStream.get(), m_pieceOut.data(), static_cast<uint32_t>(pos));
+  if (ulRes == ORVA_OK)
+    ulRes = orva::skf::WriteAll(m_pOutputStream.get(), m_pieceOut.data(), static_cast<uint32_t>(pos));
   OrvaSecureZero(m_pieceOut.data(), m_pieceOut.size());
   m_pieceOut.clear();
   if (ulRes != ORVA_OK) return ulRes;
