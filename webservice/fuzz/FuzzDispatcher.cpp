@@ -4,12 +4,16 @@
 // The commands are real: the file commands write and delete, the option commands write
 // settings. So the requests come from a web origin that was granted nothing (every path is
 // refused before it is touched), and home, settings and XDG folders point into a private
-// temporary folder, removed at exit.
+// temporary folder, removed at exit. The device manager has no kits: token commands end at
+// "no such token", while the software paths (keyIndex -1: verification, sealing, signature
+// properties) run in full.
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 
+#include "devices/core/DeviceManager.h"
+#include "webservice/ORVACertCache.h"
 #include "webservice/ORVAHttpHandler.h"
 
 namespace {
@@ -40,7 +44,8 @@ void IsolateOnce() {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   IsolateOnce();
-  static CORVAHttpHandler handler(nullptr, nullptr);
+  static CORVACertCache cache;
+  static CORVAHttpHandler handler(CDeviceManager::GetInstance(), &cache);
   handler.SetCallerOrigin(std::string("https://fuzz.invalid"));
   std::string reply;
   handler.ProcessHttpMsg(reply, std::string(reinterpret_cast<const char*>(data), size));
